@@ -1,0 +1,69 @@
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "zel_package/error.hpp"
+#include "zel_package/os_error.hpp"
+#include "zel_package/package_error.hpp"
+
+namespace zel_driver {
+
+using zel_package::Error;
+using zel_package::OsError;
+using zel_package::PackageError;
+
+// An error of the ELF reader: a fixed message. Display: the message. Debug: Error("...")
+class ElfError final : public Error {
+ public:
+  explicit ElfError(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const { return message_; }
+  std::string display() const override { return message_; }
+  std::string debug() const override;
+
+ private:
+  std::string message_;
+};
+
+// The error of every fallible operation of the device library.
+class DriverError final : public Error {
+ public:
+  struct Io {
+    const char* operation;  // a fixed text naming the failed system call
+    OsError source;
+  };
+  struct Invalid {
+    std::string text;
+  };
+  struct Timeout {
+    std::string text;
+  };
+  enum class Kind { Io, Invalid, Timeout, Package, Elf };
+  using Variant = std::variant<Io, Invalid, Timeout, PackageError, ElfError>;
+
+  DriverError(Io io) : variant_(std::move(io)) {}
+  DriverError(Invalid invalid) : variant_(std::move(invalid)) {}
+  DriverError(Timeout timeout) : variant_(std::move(timeout)) {}
+  DriverError(PackageError error) : variant_(std::move(error)) {}
+  DriverError(ElfError error) : variant_(std::move(error)) {}
+
+  static DriverError invalid(std::string text) { return Invalid{std::move(text)}; }
+  static DriverError timeout(std::string text) { return Timeout{std::move(text)}; }
+
+  Kind kind() const { return static_cast<Kind>(variant_.index()); }
+  const Variant& variant() const { return variant_; }
+
+  std::string display() const override;
+  std::string debug() const override;
+  // The OS error of Io, the package error of Package, the ELF error of Elf; else nullptr.
+  const Error* cause() const override;
+
+ private:
+  Variant variant_;
+};
+
+// `Io { operation, source }` with the calling thread's errno. Call it directly after the
+// failing system call, before anything that could change errno.
+DriverError io_error(const char* operation);
+
+}  // namespace zel_driver

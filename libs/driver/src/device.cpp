@@ -1,0 +1,100 @@
+#include "zel_driver/device.hpp"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "zel_driver/registers.hpp"
+#include "zel_log/log.hpp"
+
+namespace zel_driver {
+
+Result<Device> Device::open(std::string_view path) { return open(path, system_backend()); }
+
+Result<Device> Device::open(std::string_view path, Backend& backend) {
+  zel_log::emit(zel_log::Level::Info, "zel_driver", "opening ZEL device", {{"path", path}});
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(DriverError::invalid("NUL in path"));
+  }
+  const std::string terminated(path);
+  const int fd = backend.open(terminated.c_str(), DEVICE_OPEN_FLAGS);
+  if (fd < 0) return std::unexpected(io_error("open ZEL device"));
+
+  void* config = backend.map(fd, CONFIG_BAR_SIZE);
+  if (config == MAP_FAILED) {
+    DriverError error = io_error("map configuration BAR");
+    backend.close(fd);
+    return std::unexpected(std::move(error));
+  }
+  // From here on the handle owns both and releases them on every failure.
+  Device device(backend, static_cast<volatile std::uint32_t*>(config), fd);
+  if (auto attached = device.ioctl_value(IOCTL_ATTACH, 0, "attach ZEL"); !attached) {
+    return std::unexpected(std::move(attached.error()));
+  }
+  if (auto identified = device.ioctl_value(IOCTL_SET_ID, 0, "set ZEL ID"); !identified) {
+    return std::unexpected(std::move(identified.error()));
+  }
+  zel_log::emit(zel_log::Level::Info, "zel_driver", "ZEL device attached", {{"path", path}});
+  return device;
+}
+
+Device::Device(Device&& other) noexcept
+    : backend_(other.backend_),
+      config_(std::exchange(other.config_, nullptr)),
+      fd_(std::exchange(other.fd_, -1)) {}
+
+Device& Device::operator=(Device&& other) noexcept {
+  if (this != &other) {
+    release();
+    backend_ = other.backend_;
+    config_ = std::exchange(other.config_, nullptr);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+Device::~Device() { release(); }
+
+void Device::release() noexcept {
+  if (config_ == nullptr) return;
+  // Release never fails: the results are of no use to anyone at this point.
+  backend_->unmap(const_cast<std::uint32_t*>(config_), CONFIG_BAR_SIZE);
+  backend_->close(fd_);
+  config_ = nullptr;
+  fd_ = -1;
+}
+
+Status Device::ioctl_value(unsigned long request, std::uint64_t value,
+                           const char* operation) const {
+  if (backend_->ioctl(fd_, request, value) != 0) return std::unexpected(io_error(operation));
+  return {};
+}
+
+Status Device::ioctl_pointer(unsigned long request, const void* value,
+                             const char* operation) const {
+  return ioctl_value(request, reinterpret_cast<std::uintptr_t>(value), operation);
+}
+
+Status Device::check_offset(std::uint32_t offset) {
+  if (offset % 4 != 0 || offset > CONFIG_OFFSET_LAST) {
+    return std::unexpected(DriverError::invalid(fmt::format("configuration offset 0x{:x}", offset)));
+  }
+  return {};
+}
+
+Result<std::uint32_t> Device::read_config(std::uint32_t offset) const {
+  if (auto valid = check_offset(offset); !valid) return std::unexpected(std::move(valid.error()));
+  return backend_->load(config_ + offset / 4);
+}
+
+Status Device::write_config(std::uint32_t offset, std::uint32_t value) const {
+  if (auto valid = check_offset(offset); !valid) return valid;
+  backend_->store(config_ + offset / 4, value);
+  return {};
+}
+
+}  // namespace zel_driver

@@ -1,0 +1,42 @@
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "zel_driver/backend.hpp"
+
+namespace zel_driver {
+namespace {
+
+class SystemBackend final : public Backend {
+ public:
+  int open(const char* path, int flags) override { return ::open(path, flags); }
+  int close(int fd) override { return ::close(fd); }
+  int ioctl(int fd, unsigned long request, unsigned long argument) override {
+    return ::ioctl(fd, request, argument);
+  }
+  void* map(int fd, std::size_t size) override {
+    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  int unmap(void* address, std::size_t size) override { return ::munmap(address, size); }
+  std::uint32_t load(const volatile std::uint32_t* reg) override { return *reg; }
+  void store(volatile std::uint32_t* reg, std::uint32_t value) override { *reg = value; }
+  std::chrono::nanoseconds now() override {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+  }
+  void sleep_for(std::chrono::nanoseconds duration) override {
+    std::this_thread::sleep_for(duration);
+  }
+};
+
+}  // namespace
+
+Backend& system_backend() {
+  static SystemBackend backend;
+  return backend;
+}
+
+}  // namespace zel_driver

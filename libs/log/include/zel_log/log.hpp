@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// The structured logging facade of the libraries. Events carry a level, a target (the
+// library's name), a fixed message and named fields. No sink is installed by default; with
+// none installed an event costs one branch.
+namespace zel_log {
+
+enum class Level { Trace, Debug, Info };
+
+std::string_view level_name(Level level);
+
+// A field value is an unsigned integer or a text. Texts are borrowed for the duration of the
+// call to the sink; a sink that keeps them copies them.
+using FieldValue = std::variant<std::uint64_t, std::string_view>;
+
+struct Field {
+  std::string_view name;
+  FieldValue value;
+};
+
+struct Event {
+  Level level;
+  std::string_view target;
+  std::string_view message;
+  std::span<const Field> fields;
+};
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void write(const Event& event) = 0;
+};
+
+namespace detail {
+extern std::atomic<Sink*> installed_sink;
+}
+
+// Installs `sink` for every later event (nullptr removes it). The sink must outlive its use.
+void set_sink(Sink* sink);
+
+inline bool enabled() { return detail::installed_sink.load(std::memory_order_relaxed) != nullptr; }
+
+inline void emit(Level level, std::string_view target, std::string_view message,
+                 std::initializer_list<Field> fields = {}) {
+  if (Sink* sink = detail::installed_sink.load(std::memory_order_relaxed)) {
+    sink->write(Event{level, target, message, std::span<const Field>(fields.begin(), fields.size())});
+  }
+}
+
+// One line per event: "LEVEL target: message name=value ...", texts quoted.
+std::string format_event(const Event& event);
+
+}  // namespace zel_log

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <concepts>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace zel_package {
+
+// What every error of the stack offers: a display form for people, a debug form that is
+// part of the interface (the tool prints it after "Error: "), and the error that caused it.
+class Error {
+ public:
+  virtual ~Error() = default;
+  virtual std::string display() const = 0;
+  virtual std::string debug() const = 0;
+  // The next error of the chain, or nullptr.
+  virtual const Error* cause() const { return nullptr; }
+};
+
+// A text in debug form: in double quotes, with \\ \" \n \r \t \0 escaped and other control
+// characters written as \u{hex}.
+std::string debug_quote(std::string_view text);
+
+// Test frameworks and logs print errors in their debug form.
+template <class T>
+  requires std::derived_from<T, Error>
+void PrintTo(const T& error, std::ostream* out) {
+  *out << error.debug();
+}
+
+// Builds one visitor for std::visit out of several lambdas.
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+
+}  // namespace zel_package
+
+// `{}` formats an error's display form, `{:?}` its debug form.
+template <class T>
+  requires std::derived_from<T, zel_package::Error>
+struct fmt::formatter<T> {
+  bool debug = false;
+
+  constexpr auto parse(fmt::format_parse_context& context) {
+    auto it = context.begin();
+    if (it != context.end() && *it == '?') {
+      debug = true;
+      ++it;
+    }
+    if (it != context.end() && *it != '}') throw fmt::format_error("invalid error format");
+    return it;
+  }
+
+  auto format(const T& error, fmt::format_context& context) const {
+    std::string text = debug ? error.debug() : error.display();
+    return fmt::format_to(context.out(), "{}", text);
+  }
+};

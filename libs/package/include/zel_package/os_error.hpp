@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "zel_package/error.hpp"
+
+namespace zel_package {
+
+// An operating-system error number.
+// Display: "No such file or directory (os error 2)".
+// Debug:   Os { code: 2, kind: NotFound, message: "No such file or directory" }
+class OsError final : public Error {
+ public:
+  explicit OsError(int code) : code_(code) {}
+
+  // The calling thread's errno; take it right after the failing call.
+  static OsError last();
+
+  int code() const { return code_; }
+  // The category name of the error number ("NotFound", "PermissionDenied", ...).
+  std::string_view kind() const;
+  // The system's message for the number.
+  std::string message() const;
+
+  std::string display() const override;
+  std::string debug() const override;
+
+  bool operator==(const OsError& other) const { return code_ == other.code_; }
+
+ private:
+  int code_;
+};
+
+}  // namespace zel_package

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "zel_package/error.hpp"
+#include "zel_package/os_error.hpp"
+#include "zel_package/utf8.hpp"
+
+namespace zel_package {
+
+// An error raised by the Cap'n Proto library while a message is read: its exception type
+// ("Failed", "Overloaded", "Disconnected", "Unimplemented") and description.
+// Display: the description. Debug: Exception { type: Failed, description: "..." }
+class CapnpError final : public Error {
+ public:
+  CapnpError(std::string type, std::string description)
+      : type_(std::move(type)), description_(std::move(description)) {}
+
+  const std::string& type() const { return type_; }
+  const std::string& description() const { return description_; }
+
+  std::string display() const override { return description_; }
+  std::string debug() const override;
+
+ private:
+  std::string type_;
+  std::string description_;
+};
+
+// A 16-bit enumeration value that the schema does not define.
+// Display: "Enum value or union discriminant 7 was not present in the schema."
+// Debug:   NotInSchema(7)
+class NotInSchema final : public Error {
+ public:
+  explicit NotInSchema(std::uint16_t value) : value_(value) {}
+  std::uint16_t value() const { return value_; }
+  std::string display() const override;
+  std::string debug() const override;
+
+ private:
+  std::uint16_t value_;
+};
+
+// The error of every fallible operation of the package library.
+class PackageError final : public Error {
+ public:
+  struct Invalid {
+    std::string text;
+  };
+  enum class Kind { Capnp, Io, Utf8, SchemaEnum, Invalid };
+  using Variant = std::variant<CapnpError, OsError, Utf8Error, NotInSchema, Invalid>;
+
+  PackageError(CapnpError error) : variant_(std::move(error)) {}
+  PackageError(OsError error) : variant_(error) {}
+  PackageError(Utf8Error error) : variant_(error) {}
+  PackageError(NotInSchema error) : variant_(error) {}
+  PackageError(Invalid invalid) : variant_(std::move(invalid)) {}
+
+  static PackageError invalid(std::string text) { return PackageError(Invalid{std::move(text)}); }
+
+  Kind kind() const { return static_cast<Kind>(variant_.index()); }
+  const Variant& variant() const { return variant_; }
+
+  std::string display() const override;
+  std::string debug() const override;
+  // The wrapped error, or nullptr for Invalid.
+  const Error* cause() const override;
+
+ private:
+  Variant variant_;
+};
+
+}  // namespace zel_package

@@ -1,0 +1,108 @@
+#include "zel_package/os_error.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace zel_package {
+
+OsError OsError::last() { return OsError(errno); }
+
+std::string_view OsError::kind() const {
+  switch (code_) {
+    case EPERM:
+    case EACCES:
+      return "PermissionDenied";
+    case ENOENT:
+      return "NotFound";
+    case EINTR:
+      return "Interrupted";
+    case E2BIG:
+      return "ArgumentListTooLong";
+    case EAGAIN:
+      return "WouldBlock";
+    case ENOMEM:
+      return "OutOfMemory";
+    case EBUSY:
+      return "ResourceBusy";
+    case EEXIST:
+      return "AlreadyExists";
+    case EXDEV:
+      return "CrossesDevices";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EISDIR:
+      return "IsADirectory";
+    case EINVAL:
+      return "InvalidInput";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EFBIG:
+      return "FileTooLarge";
+    case ENOSPC:
+      return "StorageFull";
+    case ESPIPE:
+      return "NotSeekable";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case EMLINK:
+      return "TooManyLinks";
+    case EPIPE:
+      return "BrokenPipe";
+    case EDEADLK:
+      return "Deadlock";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOSYS:
+    case EOPNOTSUPP:
+      return "Unsupported";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case ELOOP:
+      return "FilesystemLoop";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ENOTCONN:
+      return "NotConnected";
+    case ETIMEDOUT:
+      return "TimedOut";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case EINPROGRESS:
+      return "InProgress";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case EDQUOT:
+      return "QuotaExceeded";
+    default:
+      return "Uncategorized";
+  }
+}
+
+std::string OsError::message() const {
+  char buffer[256];
+  // The GNU strerror_r returns the message, which may or may not live in `buffer`.
+  return strerror_r(code_, buffer, sizeof buffer);
+}
+
+std::string OsError::display() const { return fmt::format("{} (os error {})", message(), code_); }
+
+std::string OsError::debug() const {
+  return fmt::format("Os {{ code: {}, kind: {}, message: {} }}", code_, kind(),
+                     debug_quote(message()));
+}
+
+}  // namespace zel_package

@@ -1,0 +1,89 @@
+#include "zel_package/utf8.hpp"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace zel_package {
+
+std::string Utf8Error::display() const {
+  if (error_len_) {
+    return fmt::format("invalid utf-8 sequence of {} bytes from index {}", *error_len_,
+                       valid_up_to_);
+  }
+  return fmt::format("incomplete utf-8 byte sequence from index {}", valid_up_to_);
+}
+
+std::string Utf8Error::debug() const {
+  std::string len = error_len_ ? fmt::format("Some({})", *error_len_) : std::string("None");
+  return fmt::format("Utf8Error {{ valid_up_to: {}, error_len: {} }}", valid_up_to_, len);
+}
+
+namespace {
+
+constexpr bool is_continuation(unsigned char byte) { return (byte & 0xc0) == 0x80; }
+
+// The allowed range of the byte after a lead byte; the rest must be plain continuations.
+struct SecondByteRange {
+  unsigned char low;
+  unsigned char high;
+};
+
+constexpr SecondByteRange second_byte_range(unsigned char lead) {
+  switch (lead) {
+    case 0xe0:
+      return {0xa0, 0xbf};  // no overlong three-byte forms
+    case 0xed:
+      return {0x80, 0x9f};  // no surrogates
+    case 0xf0:
+      return {0x90, 0xbf};  // no overlong four-byte forms
+    case 0xf4:
+      return {0x80, 0x8f};  // nothing above U+10FFFF
+    default:
+      return {0x80, 0xbf};
+  }
+}
+
+// The length of a sequence starting with `lead`, or 0 when no sequence starts with it.
+constexpr std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xc2 && lead <= 0xdf) return 2;
+  if (lead >= 0xe0 && lead <= 0xef) return 3;
+  if (lead >= 0xf0 && lead <= 0xf4) return 4;
+  return 0;
+}
+
+bool eight_ascii_bytes(const unsigned char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return (word & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
+std::expected<void, Utf8Error> validate_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t index = 0;
+  while (index < size) {
+    if (index + 8 <= size && eight_ascii_bytes(bytes + index)) {
+      index += 8;
+      continue;
+    }
+    const unsigned char lead = bytes[index];
+    const std::size_t length = sequence_length(lead);
+    if (length == 0) return std::unexpected(Utf8Error(index, 1));
+    const SecondByteRange range = second_byte_range(lead);
+    for (std::size_t k = 1; k < length; ++k) {
+      if (index + k >= size) return std::unexpected(Utf8Error(index, std::nullopt));
+      const unsigned char byte = bytes[index + k];
+      const bool valid =
+          k == 1 ? (byte >= range.low && byte <= range.high) : is_continuation(byte);
+      if (!valid) return std::unexpected(Utf8Error(index, static_cast<std::uint8_t>(k)));
+    }
+    index += length;
+  }
+  return {};
+}
+
+}  // namespace zel_package

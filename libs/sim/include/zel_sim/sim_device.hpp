@@ -1,0 +1,106 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "zel_driver/backend.hpp"
+#include "zel_sim/faults.hpp"
+#include "zel_sim/trace.hpp"
+
+namespace zel_sim {
+
+// What register accesses and kernel requests cost in virtual time.
+struct Latency {
+  std::chrono::nanoseconds load{1000};
+  std::chrono::nanoseconds store{100};
+  std::chrono::nanoseconds syscall{2000};
+};
+
+struct SimConfig {
+  // Where the device node appears; none: the node is absent.
+  std::optional<std::string> node_path = "/dev/zel0";
+  Latency latency;
+  bool trace = false;
+};
+
+// A host buffer the simulated kernel holds attached for the device.
+struct Attachment {
+  std::uint32_t index;
+  std::uint64_t address;
+  std::uint32_t size;
+  bool operator==(const Attachment&) const = default;
+};
+
+// The simulated kernel driver and device behind the Backend interface. Deterministic and
+// single-threaded: the device reacts inside load, store and ioctl, on a virtual clock that
+// only register accesses, requests and sleeps advance.
+class SimDevice final : public zel_driver::Backend {
+ public:
+  explicit SimDevice(SimConfig config = {});
+  ~SimDevice() override;
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  // --- Backend ---
+  int open(const char* path, int flags) override;
+  int close(int fd) override;
+  int ioctl(int fd, unsigned long request, unsigned long argument) override;
+  void* map(int fd, std::size_t size) override;
+  int unmap(void* address, std::size_t size) override;
+  std::uint32_t load(const volatile std::uint32_t* reg) override;
+  void store(volatile std::uint32_t* reg, std::uint32_t value) override;
+  std::chrono::nanoseconds now() override { return now_; }
+  void sleep_for(std::chrono::nanoseconds duration) override;
+
+  // --- what tests and tools look at and set ---
+  Faults& faults() { return faults_; }
+  Trace& trace() { return trace_; }
+  const Trace& trace() const { return trace_; }
+
+  // Kernel accounting: what the stack holds open, mapped and attached right now.
+  std::size_t open_descriptors() const { return open_fds_.size(); }
+  std::size_t live_mappings() const { return live_mappings_; }
+  const std::vector<Attachment>& attachments() const { return attachments_; }
+  // Requests the kernel has seen that changed its state, for ordering checks.
+  bool attached() const { return attached_; }
+  bool id_set() const { return id_set_; }
+
+  // A register as the device holds it, read or written without time passing or a trace.
+  std::uint32_t peek(std::uint32_t offset) const;
+  void poke(std::uint32_t offset, std::uint32_t value);
+
+  // What the simulated device noticed and refused (a malformed frame, say), in order.
+  const std::vector<std::string>& reports() const { return reports_; }
+
+ private:
+  std::uint32_t register_offset(const volatile std::uint32_t* reg) const;
+  std::optional<const IoctlFault*> injected_failure(unsigned long request) const;
+  int handle_ioctl(unsigned long request, unsigned long argument);
+  int fail(int error);
+
+  // Device side: how a register reacts to the host.
+  std::uint32_t device_load(std::uint32_t offset);
+  void device_store(std::uint32_t offset, std::uint32_t value);
+
+  SimConfig config_;
+  Faults faults_;
+  Trace trace_;
+  std::chrono::nanoseconds now_{0};
+
+  std::set<int> open_fds_;
+  int next_fd_ = 1000;  // far from the process's own descriptors, so mix-ups show
+  std::size_t live_mappings_ = 0;
+  std::vector<Attachment> attachments_;
+  bool attached_ = false;
+  bool id_set_ = false;
+
+  std::vector<std::uint32_t> registers_;
+  std::vector<std::string> reports_;
+};
+
+}  // namespace zel_sim

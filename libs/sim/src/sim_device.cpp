@@ -1,0 +1,163 @@
+#include "zel_sim/sim_device.hpp"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "zel_driver/kernel_interface.hpp"
+
+namespace zel_sim {
+
+using zel_driver::CONFIG_BAR_SIZE;
+
+SimDevice::SimDevice(SimConfig config)
+    : config_(std::move(config)), registers_(CONFIG_BAR_SIZE / 4, 0) {
+  trace_.enable(config_.trace);
+}
+
+SimDevice::~SimDevice() = default;
+
+int SimDevice::fail(int error) {
+  errno = error;
+  return -1;
+}
+
+int SimDevice::open(const char* path, int flags) {
+  now_ += config_.latency.syscall;
+  int result;
+  if (!config_.node_path || *config_.node_path != path) {
+    result = fail(ENOENT);
+  } else if ((flags & 3) != 2) {
+    result = fail(EACCES);  // the driver only serves read/write opens
+  } else {
+    result = next_fd_++;
+    open_fds_.insert(result);
+  }
+  trace_.record({.time = now_, .op = TraceOp::Open, .result = result, .path = path});
+  return result;
+}
+
+int SimDevice::close(int fd) {
+  now_ += config_.latency.syscall;
+  const int result = open_fds_.erase(fd) == 1 ? 0 : fail(EBADF);
+  trace_.record({.time = now_, .op = TraceOp::Close, .value = std::uint64_t(fd), .result = result});
+  return result;
+}
+
+void* SimDevice::map(int fd, std::size_t size) {
+  now_ += config_.latency.syscall;
+  void* result = MAP_FAILED;
+  if (!open_fds_.contains(fd)) {
+    errno = EBADF;
+  } else if (faults_.map_error) {
+    errno = *faults_.map_error;
+  } else if (size != CONFIG_BAR_SIZE) {
+    errno = EINVAL;
+  } else {
+    ++live_mappings_;
+    result = registers_.data();
+  }
+  trace_.record({.time = now_,
+                 .op = TraceOp::Map,
+                 .value = size,
+                 .result = result == MAP_FAILED ? -1 : 0});
+  return result;
+}
+
+int SimDevice::unmap(void* address, std::size_t size) {
+  now_ += config_.latency.syscall;
+  int result;
+  if (address != registers_.data() || size != CONFIG_BAR_SIZE || live_mappings_ == 0) {
+    result = fail(EINVAL);
+  } else {
+    --live_mappings_;
+    result = 0;
+  }
+  trace_.record({.time = now_, .op = TraceOp::Unmap, .value = size, .result = result});
+  return result;
+}
+
+std::optional<const IoctlFault*> SimDevice::injected_failure(unsigned long request) const {
+  for (const IoctlFault& fault : faults_.ioctl_failures) {
+    if (fault.request == request) return &fault;
+  }
+  return std::nullopt;
+}
+
+int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
+  now_ += config_.latency.syscall;
+  int result;
+  if (!open_fds_.contains(fd)) {
+    result = fail(EBADF);
+  } else if (auto fault = injected_failure(request)) {
+    errno = (*fault)->error;
+    result = (*fault)->result;
+  } else {
+    result = handle_ioctl(request, argument);
+  }
+  trace_.record({.time = now_,
+                 .op = TraceOp::Ioctl,
+                 .value = argument,
+                 .request = request,
+                 .result = result});
+  return result;
+}
+
+int SimDevice::handle_ioctl(unsigned long request, unsigned long argument) {
+  switch (request) {
+    case zel_driver::IOCTL_ATTACH:
+      attached_ = true;
+      return 0;
+    case zel_driver::IOCTL_SET_ID:
+      id_set_ = true;
+      return 0;
+    default:
+      (void)argument;
+      return fail(ENOTTY);
+  }
+}
+
+std::uint32_t SimDevice::register_offset(const volatile std::uint32_t* reg) const {
+  const auto* base = registers_.data();
+  const auto* address = const_cast<const std::uint32_t*>(reg);
+  if (live_mappings_ == 0 || address < base || address >= base + registers_.size()) {
+    // A device access outside a live mapping is a fault of the stack, not of the device:
+    // stop at once rather than report a plausible value.
+    std::fprintf(stderr, "zel_sim: register access outside the configuration mapping\n");
+    std::abort();
+  }
+  return static_cast<std::uint32_t>(address - base) * 4;
+}
+
+std::uint32_t SimDevice::load(const volatile std::uint32_t* reg) {
+  const std::uint32_t offset = register_offset(reg);
+  now_ += config_.latency.load;
+  const std::uint32_t value = device_load(offset);
+  trace_.record({.time = now_, .op = TraceOp::Load, .offset = offset, .value = value});
+  return value;
+}
+
+void SimDevice::store(volatile std::uint32_t* reg, std::uint32_t value) {
+  const std::uint32_t offset = register_offset(reg);
+  now_ += config_.latency.store;
+  trace_.record({.time = now_, .op = TraceOp::Store, .offset = offset, .value = value});
+  device_store(offset, value);
+}
+
+void SimDevice::sleep_for(std::chrono::nanoseconds duration) {
+  if (duration > std::chrono::nanoseconds::zero()) now_ += duration;
+}
+
+std::uint32_t SimDevice::peek(std::uint32_t offset) const { return registers_.at(offset / 4); }
+
+void SimDevice::poke(std::uint32_t offset, std::uint32_t value) { registers_.at(offset / 4) = value; }
+
+std::uint32_t SimDevice::device_load(std::uint32_t offset) { return registers_[offset / 4]; }
+
+void SimDevice::device_store(std::uint32_t offset, std::uint32_t value) {
+  registers_[offset / 4] = value;
+}
+
+}  // namespace zel_sim

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,9 @@ namespace zel_sim {
 using zel_driver::CONFIG_BAR_SIZE;
 
 SimDevice::SimDevice(SimConfig config)
-    : config_(std::move(config)), registers_(CONFIG_BAR_SIZE / 4, 0) {
+    : config_(std::move(config)),
+      registers_(CONFIG_BAR_SIZE / 4, 0),
+      tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)) {
   trace_.enable(config_.trace);
 }
 

@@ -10,6 +10,7 @@
 
 #include "zel_driver/backend.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/tile_memory.hpp"
 #include "zel_sim/trace.hpp"
 
 namespace zel_sim {
@@ -24,6 +25,8 @@ struct Latency {
 struct SimConfig {
   // Where the device node appears; none: the node is absent.
   std::optional<std::string> node_path = "/dev/zel0";
+  // Tiles of the device, at most 2048.
+  std::uint32_t tile_count = 1472;
   Latency latency;
   bool trace = false;
 };
@@ -74,6 +77,10 @@ class SimDevice final : public zel_driver::Backend {
   std::uint32_t peek(std::uint32_t offset) const;
   void poke(std::uint32_t offset, std::uint32_t value);
 
+  // The tile memory of every tile, as the device holds it.
+  TileMemory& tile_memory() { return tile_memory_; }
+  const TileMemory& tile_memory() const { return tile_memory_; }
+
   // What the simulated device noticed and refused (a malformed frame, say), in order.
   const std::vector<std::string>& reports() const { return reports_; }
 
@@ -100,6 +107,7 @@ class SimDevice final : public zel_driver::Backend {
   bool id_set_ = false;
 
   std::vector<std::uint32_t> registers_;
+  TileMemory tile_memory_;
   std::vector<std::string> reports_;
 };
 

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "reset_memory/run_end.hpp"
+#include "zel_driver/device.hpp"
+
+namespace reset_memory {
+
+// Brings the device to its initialized state and replays the configuration image read anew
+// from `config_path`. The tool does this before the load and again before the reset.
+Step restore_configuration(const zel_driver::Device& device, const std::string& config_path);
+
+}  // namespace reset_memory

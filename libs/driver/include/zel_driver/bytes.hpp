@@ -14,4 +14,7 @@ namespace zel_driver {
 std::expected<std::uint32_t, DriverError> read_u32(std::span<const std::byte> bytes,
                                                    std::size_t offset);
 
+// Stores `value` little-endian at `offset`; the caller guarantees offset + 4 <= bytes.size().
+void write_u32(std::span<std::byte> bytes, std::size_t offset, std::uint32_t value);
+
 }  // namespace zel_driver

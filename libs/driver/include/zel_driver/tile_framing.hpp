@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "zel_driver/device.hpp"
+
+// The unit in which tile images travel to the tile bootloader: 1024-byte frames, each a
+// 16-byte header (frame number, physical tile, flags, zero word), 992 payload bytes and
+// 16 bytes of 0xFF; all numbers little-endian.
+namespace zel_driver {
+
+inline constexpr std::size_t FRAME_BYTES = 0x400;
+inline constexpr std::size_t FRAME_HEADER_BYTES = 16;
+inline constexpr std::size_t FRAME_PAYLOAD_BYTES = 0x3e0;
+inline constexpr std::size_t FRAME_TRAILER_BYTES = 16;
+static_assert(FRAME_HEADER_BYTES + FRAME_PAYLOAD_BYTES + FRAME_TRAILER_BYTES == FRAME_BYTES);
+
+// Byte offsets of the header fields inside a frame.
+inline constexpr std::size_t FRAME_NUMBER_OFFSET = 0;
+inline constexpr std::size_t FRAME_TILE_OFFSET = 4;
+inline constexpr std::size_t FRAME_FLAGS_OFFSET = 8;
+
+// Flags word of a tile's last frame; every other frame carries 0.
+inline constexpr std::uint32_t LAST_FRAME_FLAG = 0x08000000;
+inline constexpr std::byte FRAME_TRAILER_FILL{0xff};
+
+// Cuts `image` into ceil(size / 992) frames for `physical_tile`, numbered from 0; the
+// payload past the end of the image in the last frame is zero. An empty image is
+// Invalid("cannot frame empty tile image").
+Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
+                                          std::span<const std::byte> image);
+
+}  // namespace zel_driver

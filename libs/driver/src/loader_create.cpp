@@ -1,0 +1,87 @@
+#include <gelf.h>
+#include <libelf.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "zel_driver/loader.hpp"
+
+namespace zel_driver {
+namespace {
+
+// The reader's message for its most recent failure on this thread.
+DriverError reader_error() { return ElfError(elf_errmsg(-1)); }
+
+struct ElfEnd {
+  void operator()(Elf* elf) const { elf_end(elf); }
+};
+using ElfHandle = std::unique_ptr<Elf, ElfEnd>;
+
+// Makes the reader load the whole program header table. It would otherwise report only the
+// headers that fit in the file, so a cut-off table would pass as a shorter one.
+bool load_program_header_table(Elf* elf) {
+  return gelf_getclass(elf) == ELFCLASS32 ? elf32_getphdr(elf) != nullptr
+                                          : elf64_getphdr(elf) != nullptr;
+}
+
+// The PT_LOAD headers of the file, in program-header order.
+Result<std::vector<GElf_Phdr>> load_segments(std::span<const std::byte> file) {
+  if (elf_version(EV_CURRENT) == EV_NONE) return std::unexpected(reader_error());
+  // The reader takes a writable image; a private copy keeps the caller's bytes out of reach.
+  std::vector<char> image(reinterpret_cast<const char*>(file.data()),
+                          reinterpret_cast<const char*>(file.data()) + file.size());
+  const ElfHandle elf(elf_memory(image.data(), image.size()));
+  if (!elf) return std::unexpected(reader_error());
+  GElf_Ehdr header;
+  if (gelf_getehdr(elf.get(), &header) == nullptr) return std::unexpected(reader_error());
+  if (header.e_phnum != 0 && !load_program_header_table(elf.get())) {
+    return std::unexpected(reader_error());
+  }
+  std::size_t count = 0;
+  if (elf_getphdrnum(elf.get(), &count) != 0) return std::unexpected(reader_error());
+  std::vector<GElf_Phdr> segments;
+  for (std::size_t index = 0; index < count; ++index) {
+    GElf_Phdr segment;
+    if (gelf_getphdr(elf.get(), static_cast<int>(index), &segment) == nullptr) {
+      return std::unexpected(reader_error());
+    }
+    if (segment.p_type == PT_LOAD) segments.push_back(segment);
+  }
+  return segments;
+}
+
+// The segment's file bytes; the reader hands out headers but does not check this range.
+Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file,
+                                                 const GElf_Phdr& segment) {
+  if (segment.p_offset > file.size() || segment.p_filesz > file.size() - segment.p_offset) {
+    return std::unexpected(ElfError("segment file range outside the file"));
+  }
+  return file.subspan(segment.p_offset, segment.p_filesz);
+}
+
+}  // namespace
+
+Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
+  auto segments = load_segments(bootloader_elf);
+  if (!segments) return std::unexpected(std::move(segments.error()));
+  std::optional<std::span<const std::byte>> image;
+  for (const GElf_Phdr& segment : *segments) {
+    if (segment.p_vaddr != BOOTLOADER_ADDRESS || segment.p_memsz == 0) continue;
+    if (image) return std::unexpected(DriverError::invalid("multiple bootloader load segments"));
+    auto bytes = segment_bytes(bootloader_elf, segment);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    image = *bytes;
+  }
+  if (!image) return std::unexpected(DriverError::invalid("missing bootloader segment"));
+  if (image->size() > DESCRIPTOR_AREA_BYTES) {
+    return std::unexpected(DriverError::invalid("bootloader exceeds descriptor area"));
+  }
+  const std::size_t padded = (image->size() + BOOTLOADER_PADDING_UNIT - 1) /
+                             BOOTLOADER_PADDING_UNIT * BOOTLOADER_PADDING_UNIT;
+  std::vector<std::byte> bootloader(padded);
+  std::ranges::copy(*image, bootloader.begin());
+  return Loader(device, std::move(bootloader));
+}
+
+}  // namespace zel_driver

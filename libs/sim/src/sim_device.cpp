@@ -16,7 +16,8 @@ using zel_driver::CONFIG_BAR_SIZE;
 SimDevice::SimDevice(SimConfig config)
     : config_(std::move(config)),
       registers_(CONFIG_BAR_SIZE / 4, 0),
-      tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)) {
+      tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)),
+      tiles_(registers_, tile_memory_, faults_) {
   trace_.enable(config_.trace);
 }
 
@@ -157,9 +158,13 @@ std::uint32_t SimDevice::peek(std::uint32_t offset) const { return registers_.at
 
 void SimDevice::poke(std::uint32_t offset, std::uint32_t value) { registers_.at(offset / 4) = value; }
 
-std::uint32_t SimDevice::device_load(std::uint32_t offset) { return registers_[offset / 4]; }
+std::uint32_t SimDevice::device_load(std::uint32_t offset) {
+  if (tiles_.owns(offset)) return tiles_.load(offset);
+  return registers_[offset / 4];
+}
 
 void SimDevice::device_store(std::uint32_t offset, std::uint32_t value) {
+  if (tiles_.owns(offset)) return tiles_.store(offset, value);
   registers_[offset / 4] = value;
 }
 

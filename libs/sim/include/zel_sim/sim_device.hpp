@@ -10,6 +10,7 @@
 
 #include "zel_driver/backend.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/sim_tiles.hpp"
 #include "zel_sim/tile_memory.hpp"
 #include "zel_sim/trace.hpp"
 
@@ -81,6 +82,10 @@ class SimDevice final : public zel_driver::Backend {
   TileMemory& tile_memory() { return tile_memory_; }
   const TileMemory& tile_memory() const { return tile_memory_; }
 
+  // The tiles' debug windows: context states and M registers.
+  SimTiles& tiles() { return tiles_; }
+  const SimTiles& tiles() const { return tiles_; }
+
   // What the simulated device noticed and refused (a malformed frame, say), in order.
   const std::vector<std::string>& reports() const { return reports_; }
 
@@ -108,6 +113,7 @@ class SimDevice final : public zel_driver::Backend {
 
   std::vector<std::uint32_t> registers_;
   TileMemory tile_memory_;
+  SimTiles tiles_;
   std::vector<std::string> reports_;
 };
 

@@ -64,8 +64,10 @@ void* SimDevice::map(int fd, std::size_t size) {
     ++live_mappings_;
     result = registers_.data();
   }
-  trace_.record(
-      {.time = now_, .op = TraceOp::Map, .value = size, .result = result == MAP_FAILED ? -1 : 0});
+  trace_.record({.time = now_,
+                 .op = TraceOp::Map,
+                 .value = size,
+                 .result = result == MAP_FAILED ? -1 : 0});
   return result;
 }
 
@@ -161,9 +163,7 @@ std::uint32_t SimDevice::peek(std::uint32_t offset) const {
   return held;
 }
 
-void SimDevice::poke(std::uint32_t offset, std::uint32_t value) {
-  registers_.at(offset / 4) = value;
-}
+void SimDevice::poke(std::uint32_t offset, std::uint32_t value) { registers_.at(offset / 4) = value; }
 
 std::uint32_t SimDevice::device_load(std::uint32_t offset) { return peek(offset); }
 

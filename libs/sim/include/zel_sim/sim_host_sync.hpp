@@ -25,15 +25,13 @@ class SimHostSync {
   // What the register holds after the host writes `value` at `now`.
   std::uint32_t store(std::uint32_t offset, std::uint32_t value, std::chrono::nanoseconds now);
 
-  // Non-zero marks written to HSP_SYNC_CONTROL_0 so far.
-  std::uint32_t marks_written() const { return marks_written_; }
-
  private:
   // Where the device takes a mark. Acknowledging it here is the default; a model of the
   // program on the tiles answers marks in its own time instead.
   void take_mark(std::chrono::nanoseconds now);
 
   const Faults& faults_;
+  // Non-zero marks written to HSP_SYNC_CONTROL_0 so far.
   std::uint32_t marks_written_ = 0;
   // When the mark now in HSP_SYNC_CONTROL_0 reads as cleared; none: it stays.
   std::optional<std::chrono::nanoseconds> cleared_at_;

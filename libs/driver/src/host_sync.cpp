@@ -47,6 +47,7 @@ Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
                               std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval,
                               const Poll& poll) const {
   const std::string reg_text = fmt::format("0x{:x}", reg);
+  // A negative timeout is logged as 0 and waits like 0: one read.
   const auto timeout_ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
   zel_log::emit(
       zel_log::Level::Trace, "zel_driver", "waiting for HSP mark",

@@ -117,10 +117,12 @@ void SimAutoloader::initialize_tiles(std::uint32_t control, std::chrono::nanosec
   }
   phase_ = Phase::Idle;
   run_for(now, TILE_RANGE_SETUP_TIME + TIME_PER_TILE * tiles);
-  if (!done_at_) return;  // a stuck autoloader never gets the tiles done
+  // A stuck autoloader never gets the tiles done. A working one writes them at once: the
+  // host, which waits out the busy bit, cannot tell.
+  if (done_at_) write_tiles(tiles);
+}
 
-  // The tiles are written at once: the host, which waits out the busy bit, cannot tell.
-
+void SimAutoloader::write_tiles(std::uint32_t tiles) {
   std::vector<std::pair<TileWord, std::uint32_t>> survivors;
   for (const TileWord& word : faults_.tile_words_surviving_reset) {
     if (word.tile < tiles && TileMemory::in_window(word.address, 4)) {
@@ -128,8 +130,9 @@ void SimAutoloader::initialize_tiles(std::uint32_t control, std::chrono::nanosec
     }
   }
   tile_memory_.initialize(tiles, prefix_);
-  for (const auto& [word, value] : survivors)
+  for (const auto& [word, value] : survivors) {
     tile_memory_.write_word(word.tile, word.address, value);
+  }
 }
 
 void SimAutoloader::run_for(std::chrono::nanoseconds now, std::chrono::nanoseconds duration) {

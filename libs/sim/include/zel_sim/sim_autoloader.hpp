@@ -40,6 +40,8 @@ class SimAutoloader {
   void command(std::uint32_t control, std::chrono::nanoseconds now);
   void load_prefix(std::uint32_t control, std::chrono::nanoseconds now);
   void initialize_tiles(std::uint32_t control, std::chrono::nanoseconds now);
+  // Tiles 0 to tiles - 1 hold the prefix and zero elsewhere (but for surviving words).
+  void write_tiles(std::uint32_t tiles);
   void run_for(std::chrono::nanoseconds now, std::chrono::nanoseconds duration);
   void refuse(std::string why);
   bool done(std::chrono::nanoseconds now) const;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "zel_driver/kernel_interface.hpp"
+#include "zel_sim/sim_power_up.hpp"
 
 namespace zel_sim {
 
@@ -19,6 +20,7 @@ SimDevice::SimDevice(SimConfig config)
       tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)),
       tiles_(registers_, tile_memory_, faults_) {
   trace_.enable(config_.trace);
+  apply_power_up_values(registers_);
 }
 
 SimDevice::~SimDevice() = default;
@@ -110,6 +112,8 @@ int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
 }
 
 int SimDevice::handle_ioctl(unsigned long request, unsigned long argument) {
+  if (SimBringUp::serves(request)) return bring_up_.serve(request, argument);
+  if (SimBuffers::serves(request)) return buffers_.serve(request, argument);
   switch (request) {
     case zel_driver::IOCTL_ATTACH:
       attached_ = true;
@@ -118,7 +122,6 @@ int SimDevice::handle_ioctl(unsigned long request, unsigned long argument) {
       id_set_ = true;
       return 0;
     default:
-      (void)argument;
       return fail(ENOTTY);
   }
 }
@@ -154,17 +157,24 @@ void SimDevice::sleep_for(std::chrono::nanoseconds duration) {
   if (duration > std::chrono::nanoseconds::zero()) now_ += duration;
 }
 
-std::uint32_t SimDevice::peek(std::uint32_t offset) const { return registers_.at(offset / 4); }
+std::uint32_t SimDevice::peek(std::uint32_t offset) const {
+  const std::uint32_t held = registers_.at(offset / 4);
+  if (SimHostSync::owns(offset)) return host_sync_.visible(offset, held, now_);
+  if (SimAutoloader::owns(offset)) return autoloader_.visible(offset, held, now_);
+  return held;
+}
 
 void SimDevice::poke(std::uint32_t offset, std::uint32_t value) { registers_.at(offset / 4) = value; }
 
 std::uint32_t SimDevice::device_load(std::uint32_t offset) {
   if (tiles_.owns(offset)) return tiles_.load(offset);
-  return registers_[offset / 4];
+  return peek(offset);
 }
 
 void SimDevice::device_store(std::uint32_t offset, std::uint32_t value) {
   if (tiles_.owns(offset)) return tiles_.store(offset, value);
+  if (SimHostSync::owns(offset)) value = host_sync_.store(offset, value, now_);
+  if (SimAutoloader::owns(offset)) value = autoloader_.store(offset, value, now_);
   registers_[offset / 4] = value;
 }
 

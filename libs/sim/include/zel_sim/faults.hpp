@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "zel_driver/kernel_interface.hpp"
 #include "zel_sim/tile_faults.hpp"
 
 namespace zel_sim {
@@ -13,6 +14,18 @@ struct IoctlFault {
   unsigned long request;
   int error;
   int result = -1;
+};
+
+// A register that does not clear: after the host writes 0 to it, it reads back `value`.
+struct StuckRegister {
+  std::uint32_t offset;
+  std::uint32_t value;
+};
+
+// A word of a tile's memory.
+struct TileWord {
+  std::uint32_t tile;
+  std::uint32_t address;
 };
 
 // The switches that make the simulated kernel driver and device misbehave. All off by
@@ -35,6 +48,21 @@ struct Faults {
   // the contexts do; the first entry naming a context decides.
   std::vector<ForcedContextState> forced_context_states;
   std::vector<CorruptedStore> corrupted_stores;
+
+  // --- bring-up, host sync, autoloader ---
+  // The ICU answers every mailbox message with this response instead of its own.
+  std::optional<zel_driver::MailboxMessage> mailbox_response;
+  // The kernel reports a mailbox transaction done without writing the response.
+  bool mailbox_response_untouched = false;
+  // The device never clears the k-th non-zero mark written to HSP_SYNC_CONTROL_0 (counting
+  // from 1) nor any later one: 1 keeps every mark; 3 leaves the third loader batch unacknowledged.
+  std::optional<std::uint32_t> hsp_marks_kept_from;
+  // An HSP synchronization control register that does not clear when the host writes 0.
+  std::optional<StuckRegister> hsp_register_not_clearing;
+  // The autoloader's busy bit never clears once a command is started.
+  bool autoloader_busy_forever = false;
+  // Words whose value the autoloader's initialization leaves as it was.
+  std::vector<TileWord> tile_words_surviving_reset;
 };
 
 }  // namespace zel_sim

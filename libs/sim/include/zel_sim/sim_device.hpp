@@ -10,6 +10,10 @@
 
 #include "zel_driver/backend.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/sim_autoloader.hpp"
+#include "zel_sim/sim_bring_up.hpp"
+#include "zel_sim/sim_buffers.hpp"
+#include "zel_sim/sim_host_sync.hpp"
 #include "zel_sim/sim_tiles.hpp"
 #include "zel_sim/tile_memory.hpp"
 #include "zel_sim/trace.hpp"
@@ -30,14 +34,6 @@ struct SimConfig {
   std::uint32_t tile_count = 1472;
   Latency latency;
   bool trace = false;
-};
-
-// A host buffer the simulated kernel holds attached for the device.
-struct Attachment {
-  std::uint32_t index;
-  std::uint64_t address;
-  std::uint32_t size;
-  bool operator==(const Attachment&) const = default;
 };
 
 // The simulated kernel driver and device behind the Backend interface. Deterministic and
@@ -69,7 +65,14 @@ class SimDevice final : public zel_driver::Backend {
   // Kernel accounting: what the stack holds open, mapped and attached right now.
   std::size_t open_descriptors() const { return open_fds_.size(); }
   std::size_t live_mappings() const { return live_mappings_; }
-  const std::vector<Attachment>& attachments() const { return attachments_; }
+  const std::vector<Attachment>& attachments() const { return buffers_.attachments(); }
+  // The memory attached under `index`, read as the device reads it (by DMA); none if nothing is.
+  std::optional<std::span<const std::byte>> attached_memory(std::uint32_t index) const {
+    return buffers_.memory(index);
+  }
+  // The bring-up requests served (monitoring, errors, reset notification, secondary ID,
+  // mailbox) and the ICU's side of the mailbox.
+  const SimBringUp& bring_up() const { return bring_up_; }
   // Requests the kernel has seen that changed its state, for ordering checks.
   bool attached() const { return attached_; }
   bool id_set() const { return id_set_; }
@@ -107,7 +110,6 @@ class SimDevice final : public zel_driver::Backend {
   std::set<int> open_fds_;
   int next_fd_ = 1000;  // far from the process's own descriptors, so mix-ups show
   std::size_t live_mappings_ = 0;
-  std::vector<Attachment> attachments_;
   bool attached_ = false;
   bool id_set_ = false;
 
@@ -115,6 +117,12 @@ class SimDevice final : public zel_driver::Backend {
   TileMemory tile_memory_;
   SimTiles tiles_;
   std::vector<std::string> reports_;
+
+  // Device and kernel models, one per capability; they refer to the members above.
+  SimBringUp bring_up_{faults_, reports_};
+  SimHostSync host_sync_{faults_};
+  SimAutoloader autoloader_{faults_, tile_memory_, reports_};
+  SimBuffers buffers_;
 };
 
 }  // namespace zel_sim

@@ -1,0 +1,40 @@
+#include "zel_driver/host_buffer.hpp"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <utility>
+
+namespace zel_driver {
+
+Result<HostBuffer> HostBuffer::create(std::size_t size) {
+  // Populated up front so the device never reads a page the host has not faulted in yet.
+  void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) return std::unexpected(io_error("allocate pinned host buffer"));
+  std::memset(memory, 0, size);
+  return HostBuffer(static_cast<std::byte*>(memory), size);
+}
+
+HostBuffer::HostBuffer(HostBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+HostBuffer& HostBuffer::operator=(HostBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+HostBuffer::~HostBuffer() { release(); }
+
+void HostBuffer::release() noexcept {
+  if (data_ == nullptr) return;
+  ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace zel_driver

@@ -1,0 +1,90 @@
+#include "zel_driver/host_sync.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "zel_driver/deadline.hpp"
+#include "zel_driver/device.hpp"
+#include "zel_driver/registers.hpp"
+#include "zel_log/log.hpp"
+
+namespace zel_driver {
+
+bool is_hsp_sync_register(std::uint32_t offset) {
+  return offset == HSP_SYNC_CONTROL_0 || offset == HSP_SYNC_CONTROL_1;
+}
+
+Status Device::write_sync_mark(std::uint32_t reg, std::uint32_t mark) const {
+  // The mark is checked first: an out-of-range mark is the caller's error whatever the register.
+  if (mark > HSP_MARK_LIMIT) return std::unexpected(DriverError::invalid("HSP mark out of range"));
+  if (!is_hsp_sync_register(reg)) {
+    return std::unexpected(DriverError::invalid(
+        fmt::format("0x{:x} is not an HSP synchronization control register", reg)));
+  }
+  if (auto written = write_config(reg, mark); !written) return written;
+  // The read-back makes sure the write has reached the device before the caller goes on.
+  if (auto read = read_config(reg); !read) return std::unexpected(std::move(read.error()));
+  return {};
+}
+
+Status Device::set_mark(std::uint32_t mark) const {
+  return write_sync_mark(HSP_SYNC_CONTROL_0, mark);
+}
+
+Status Device::wait_mark(std::uint32_t reg, std::uint32_t expected,
+                         std::chrono::nanoseconds timeout) const {
+  static const Poll nothing_to_do = [](const Device&) -> Status { return {}; };
+  return wait_mark_with(reg, expected, timeout, nothing_to_do);
+}
+
+Status Device::wait_mark_with(std::uint32_t reg, std::uint32_t expected,
+                              std::chrono::nanoseconds timeout, const Poll& poll) const {
+  return wait_mark_poll(reg, expected, timeout, HSP_POLL_INTERVAL, poll);
+}
+
+Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
+                              std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval,
+                              const Poll& poll) const {
+  const std::string reg_text = fmt::format("0x{:x}", reg);
+  // A negative timeout is logged as 0 and waits like 0: one read.
+  const auto timeout_ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
+  zel_log::emit(
+      zel_log::Level::Trace, "zel_driver", "waiting for HSP mark",
+      {{"register", reg_text},
+       {"expected", std::uint64_t{expected}},
+       {"timeout_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(timeout_ms, 0))}});
+  const Deadline deadline(backend(), timeout);
+  for (;;) {
+    auto value = read_config(reg);
+    // A failed read is the answer, even past the deadline: it is not a timeout.
+    if (!value) return std::unexpected(std::move(value.error()));
+    const std::uint32_t observed = *value & HSP_MARK_MASK;
+    if (observed == expected) {
+      zel_log::emit(zel_log::Level::Trace, "zel_driver", "observed HSP mark",
+                    {{"register", reg_text}, {"observed", std::uint64_t{observed}}});
+      return {};
+    }
+    if (auto polled = poll(*this); !polled) return polled;
+    if (deadline.passed()) {
+      return std::unexpected(DriverError::timeout(
+          fmt::format("HSP register 0x{:x}: expected {}, observed {}", reg, expected, observed)));
+    }
+    if (interval != std::chrono::nanoseconds::zero()) backend().sleep_for(interval);
+  }
+}
+
+Status Device::clear_host_sync_marks() const {
+  for (const std::uint32_t reg : {HSP_SYNC_CONTROL_0, HSP_SYNC_CONTROL_1}) {
+    if (auto written = write_config(reg, 0); !written) return written;
+    auto value = read_config(reg);
+    if (!value) return std::unexpected(std::move(value.error()));
+    if (const std::uint32_t observed = *value & HSP_MARK_MASK; observed != 0) {
+      return std::unexpected(DriverError::invalid(
+          fmt::format("HSP register 0x{:x} did not clear: observed {}", reg, observed)));
+    }
+  }
+  return {};
+}
+
+}  // namespace zel_driver

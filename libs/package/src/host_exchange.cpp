@@ -35,9 +35,11 @@ std::expected<PageSizes, PackageError> page_table(const HostExchange& exchange) 
   PageSizes pages;
   for (const HostPage& page : exchange.pages) pages.emplace(page.index, page.size);
   bool attachable = true;
-  for (std::uint32_t index : exchange.attach_order) attachable = attachable && pages.contains(index);
+  for (std::uint32_t index : exchange.attach_order)
+    attachable = attachable && pages.contains(index);
   // Fewer entries than pages means some index was repeated.
-  if (pages.size() < exchange.pages.size() || !attachable) return invalid("invalid host page table");
+  if (pages.size() < exchange.pages.size() || !attachable)
+    return invalid("invalid host page table");
   return pages;
 }
 
@@ -70,7 +72,8 @@ Status validate_call(const HostCall& call, const PageSizes& pages) {
   if (call.invocations == 0) {
     return invalid(fmt::format("host call {} has no invocations", call.name));
   }
-  if (auto valid = validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
+  if (auto valid =
+          validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
       !valid) {
     return valid;
   }

@@ -215,8 +215,8 @@ Status read_body(wire::Application::Reader root, Application& app) {
   if (auto read = fill(app.host_exchange, read_host_exchange(root.getHostExchange())); !read) {
     return read;
   }
-  if (auto read = fill(app.entry_points,
-                       convert_list<EntryPoint>(root.getEntryPoints(), read_entry_point));
+  if (auto read =
+          fill(app.entry_points, convert_list<EntryPoint>(root.getEntryPoints(), read_entry_point));
       !read) {
     return read;
   }
@@ -264,7 +264,8 @@ Result<Application> read_package_guarded(int fd) {
     return std::unexpected(detail::capnp_error(exception));
   } catch (const std::bad_alloc&) {
     // A stream of unknown size may claim a message larger than memory.
-    return std::unexpected(PackageError(CapnpError("Overloaded", "out of memory reading the message")));
+    return std::unexpected(
+        PackageError(CapnpError("Overloaded", "out of memory reading the message")));
   }
 }
 
@@ -275,8 +276,9 @@ std::expected<Application, PackageError> Application::read(int fd) {
   const DescriptorOwner descriptor(fd);
   auto app = read_package_guarded(descriptor.fd());
   if (app) {
-    zel_log::emit(zel_log::Level::Info, "zel_package", "application package read",
-                  {{"tiles", std::uint64_t{app->tiles.size()}}, {"compiler", app->compiler_version}});
+    zel_log::emit(
+        zel_log::Level::Info, "zel_package", "application package read",
+        {{"tiles", std::uint64_t{app->tiles.size()}}, {"compiler", app->compiler_version}});
   }
   return app;
 }

@@ -5,7 +5,8 @@
 namespace zel_package {
 
 std::expected<StepKind, NotInSchema> step_kind_from_value(std::uint16_t value) {
-  if (value > static_cast<std::uint16_t>(StepKind::Idle)) return std::unexpected(NotInSchema(value));
+  if (value > static_cast<std::uint16_t>(StepKind::Idle))
+    return std::unexpected(NotInSchema(value));
   return static_cast<StepKind>(value);
 }
 
@@ -58,8 +59,8 @@ std::expected<ProfileStep, PackageError> read_step(wire::ProfileStep::Reader wir
   auto metadata = detail::convert_list<ProfileMetadata>(wire_step.getMetadata(), read_metadata);
   if (!metadata) return std::unexpected(metadata.error());
   step.metadata = std::move(*metadata);
-  auto activities =
-      detail::convert_list<ProfileExchangeActivity>(wire_step.getExchangeActivities(), read_activity);
+  auto activities = detail::convert_list<ProfileExchangeActivity>(wire_step.getExchangeActivities(),
+                                                                  read_activity);
   if (!activities) return std::unexpected(activities.error());
   step.exchange_activities = std::move(*activities);
   step.exchange_event_cycles = wire_step.getExchangeEventCycles();

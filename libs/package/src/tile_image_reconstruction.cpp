@@ -35,13 +35,14 @@ std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
     auto end = detail::checked_segment_end(physical_tile, segment, target.tile_memory());
     if (!end) return std::unexpected(std::move(end.error()));
   }
-  const auto lowest = std::min_element(
-      tile->segments.begin(), tile->segments.end(),
-      [](const Segment& a, const Segment& b) { return a.address < b.address; });
+  const auto lowest =
+      std::min_element(tile->segments.begin(), tile->segments.end(),
+                       [](const Segment& a, const Segment& b) { return a.address < b.address; });
   const std::uint32_t load_base = lowest->address;
   std::size_t image_size = 0;
   for (const Segment& segment : tile->segments) {
-    image_size = std::max<std::size_t>(image_size, segment.address - load_base + segment.memory_size);
+    image_size =
+        std::max<std::size_t>(image_size, segment.address - load_base + segment.memory_size);
   }
 
   std::vector<std::byte> image(image_size);
@@ -54,7 +55,8 @@ std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
   }
   for (const Segment& segment : tile->segments) {
     if (segment.data.empty()) continue;
-    std::memcpy(image.data() + (segment.address - load_base), segment.data.data(), segment.data.size());
+    std::memcpy(image.data() + (segment.address - load_base), segment.data.data(),
+                segment.data.size());
   }
   return image;
 }

@@ -52,9 +52,9 @@ Status validate_segments(const TileImage& tile, AddressRange window) {
     if (segment.memory_size != 0) ranges.emplace_back(segment.address, *end);
   }
   std::sort(ranges.begin(), ranges.end());
-  const auto overlap = std::adjacent_find(ranges.begin(), ranges.end(), [](auto first, auto second) {
-    return first.second > second.first;
-  });
+  const auto overlap =
+      std::adjacent_find(ranges.begin(), ranges.end(),
+                         [](auto first, auto second) { return first.second > second.first; });
   if (overlap != ranges.end()) {
     return invalid(fmt::format("overlapping segments on tile {}: 0x{:x}..0x{:x} and 0x{:x}..0x{:x}",
                                tile.physical_tile, overlap->first, overlap->second,
@@ -103,11 +103,12 @@ bool region_valid(const DebugRegion& region, const TileIds& tile_ids) {
 
 Status validate_debug_map(const std::vector<DebugSymbol>& symbols,
                           const std::vector<DebugRegion>& regions, const TileIds& tile_ids) {
-  const bool symbols_named = std::none_of(symbols.begin(), symbols.end(),
-                                          [](const DebugSymbol& symbol) { return symbol.name.empty(); });
-  const bool regions_valid = std::all_of(regions.begin(), regions.end(), [&](const DebugRegion& region) {
-    return region_valid(region, tile_ids);
-  });
+  const bool symbols_named =
+      std::none_of(symbols.begin(), symbols.end(),
+                   [](const DebugSymbol& symbol) { return symbol.name.empty(); });
+  const bool regions_valid =
+      std::all_of(regions.begin(), regions.end(),
+                  [&](const DebugRegion& region) { return region_valid(region, tile_ids); });
   if (!symbols_named || !regions_valid) return invalid("invalid package debug map");
   return {};
 }
@@ -133,7 +134,8 @@ Status validate_bindings(const Application& app, const TileIds& tile_ids, Addres
       if (binding.name.empty() || !names.insert(binding.name).second) {
         return invalid(fmt::format("empty or duplicate binding {}", binding.name));
       }
-      if (auto length = binding.byte_len(); !length) return std::unexpected(std::move(length.error()));
+      if (auto length = binding.byte_len(); !length)
+        return std::unexpected(std::move(length.error()));
       for (const RegionSlice& slice : binding.slices) {
         if (auto valid = validate_slice(binding, slice, tile_ids, window); !valid) return valid;
       }
@@ -169,7 +171,8 @@ std::expected<void, PackageError> Application::validate() const {
   const auto tile_ids = validate_tiles(tiles, window);
   if (!tile_ids) return std::unexpected(tile_ids.error());
   if (auto valid = validate_profile_plans(profile_tiles, *tile_ids); !valid) return valid;
-  if (auto valid = validate_debug_map(debug_symbols, debug_regions, *tile_ids); !valid) return valid;
+  if (auto valid = validate_debug_map(debug_symbols, debug_regions, *tile_ids); !valid)
+    return valid;
   if (auto valid = validate_bindings(*this, *tile_ids, window); !valid) return valid;
   return detail::validate_host_exchange(host_exchange);
 }

@@ -1,0 +1,93 @@
+#include "message_stream.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kj/io.h>
+
+namespace zel_package::detail {
+
+namespace {
+
+constexpr std::size_t WORD_BYTES = sizeof(capnp::word);
+
+// The Cap'n Proto library refuses messages of this many segments or more.
+constexpr std::uint64_t SEGMENT_COUNT_LIMIT = 512;
+
+// Every word of an honest message is traversed about once; a message whose pointers alias
+// the same data is traversed many times over. Allowing a small multiple of the message's own
+// size reads every honest package and stops a crafted one long before memory runs out.
+constexpr std::uint64_t TRAVERSAL_WORDS_PER_MESSAGE_WORD = 4;
+
+std::unexpected<PackageError> stream_error(std::string description) {
+  return std::unexpected(PackageError(CapnpError("Failed", std::move(description))));
+}
+
+std::unexpected<PackageError> premature_end() { return stream_error("Premature EOF"); }
+
+// Reads exactly `size` bytes unless the stream ends first.
+bool read_exact(kj::InputStream& stream, void* buffer, std::size_t size) {
+  return stream.tryRead(buffer, size, size) == size;
+}
+
+std::uint32_t little_endian_u32(const unsigned char* bytes) {
+  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+         std::uint32_t{bytes[3]} << 24;
+}
+
+// The bytes left in `fd` from its current position, when it is a regular file.
+std::optional<std::uint64_t> bytes_left(int fd) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || position > status.st_size) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size - position);
+}
+
+}  // namespace
+
+std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
+  kj::FdInputStream stream(fd);
+  // The table: the segment count minus one, each segment's size in words, padded to a word.
+  unsigned char first_word[WORD_BYTES];
+  if (!read_exact(stream, first_word, WORD_BYTES)) return premature_end();
+  const std::uint64_t segment_count = std::uint64_t{little_endian_u32(first_word)} + 1;
+  if (segment_count >= SEGMENT_COUNT_LIMIT) return stream_error("Message has too many segments.");
+  const std::size_t table_words = (segment_count + 2) / 2;
+  std::vector<unsigned char> table(table_words * WORD_BYTES);
+  std::memcpy(table.data(), first_word, WORD_BYTES);
+  if (!read_exact(stream, table.data() + WORD_BYTES, table.size() - WORD_BYTES)) {
+    return premature_end();
+  }
+  std::uint64_t segment_words = 0;
+  for (std::uint64_t segment = 0; segment < segment_count; ++segment) {
+    segment_words += little_endian_u32(table.data() + 4 + 4 * segment);
+  }
+  // A table that claims more than the file holds is refused before anything is allocated.
+  if (auto left = bytes_left(fd); left && segment_words > *left / WORD_BYTES) {
+    return premature_end();
+  }
+
+  auto words = kj::heapArray<capnp::word>(table_words + segment_words);
+  std::memcpy(words.begin(), table.data(), table.size());
+  if (!read_exact(stream, words.begin() + table_words, segment_words * WORD_BYTES)) {
+    return premature_end();
+  }
+  return words;
+}
+
+capnp::ReaderOptions capnp_reader_options(std::size_t message_words) {
+  capnp::ReaderOptions options;
+  options.traversalLimitInWords = std::max<std::uint64_t>(
+      options.traversalLimitInWords, TRAVERSAL_WORDS_PER_MESSAGE_WORD * message_words);
+  return options;
+}
+
+}  // namespace zel_package::detail

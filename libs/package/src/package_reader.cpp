@@ -1,0 +1,286 @@
+#include <unistd.h>
+
+#include <new>
+#include <utility>
+
+#include <capnp/serialize.h>
+
+#include "message_stream.hpp"
+#include "wire_conversion.hpp"
+#include "zel_log/log.hpp"
+#include "zel_package/application.capnp.h"
+#include "zel_package/application.hpp"
+
+namespace zel_package {
+
+namespace {
+
+template <class T>
+using Result = std::expected<T, PackageError>;
+using Status = Result<void>;
+using detail::convert_list;
+using detail::copy_list;
+using detail::copy_text;
+using detail::copy_u32_list;
+using detail::fill;
+
+constexpr std::uint32_t SCHEMA_VERSION = 5;
+
+// Closes the package descriptor on every path out of the reader.
+class DescriptorOwner {
+ public:
+  explicit DescriptorOwner(int fd) : fd_(fd) {}
+  ~DescriptorOwner() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DescriptorOwner(const DescriptorOwner&) = delete;
+  DescriptorOwner& operator=(const DescriptorOwner&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Each reader below takes the fields of its record in the record's field order, which
+// decides the error of a record with several faults.
+
+Segment read_segment(wire::Segment::Reader wire) {
+  Segment segment;
+  segment.address = wire.getAddress();
+  segment.memory_size = wire.getMemorySize();
+  const capnp::Data::Reader data = wire.getData();
+  const auto* bytes = reinterpret_cast<const std::byte*>(data.begin());
+  segment.data.assign(bytes, bytes + data.size());
+  segment.flags = wire.getFlags();
+  return segment;
+}
+
+TileImage read_tile(wire::TileImage::Reader wire) {
+  TileImage tile;
+  tile.physical_tile = wire.getPhysicalTile();
+  tile.entry_point = wire.getEntryPoint();
+  tile.command_address = wire.getCommandAddress();
+  tile.diagnostic_address = wire.getDiagnosticAddress();
+  tile.segments = copy_list<Segment>(wire.getSegments(), read_segment);
+  return tile;
+}
+
+// Nothing in a tile image is text, so only the list pointers themselves can fail.
+std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list) {
+  return copy_list<TileImage>(list, read_tile);
+}
+
+RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
+  return RegionSlice{
+      .tile = wire.getTile(),
+      .tile_address = wire.getTileAddress(),
+      .file_offset = wire.getFileOffset(),
+      .size = wire.getSize(),
+  };
+}
+
+Result<Binding> read_binding(wire::Binding::Reader wire) {
+  Binding binding;
+  if (auto name = fill(binding.name, copy_text(wire.getName())); !name) {
+    return std::unexpected(name.error());
+  }
+  if (auto dtype = fill(binding.dtype, copy_text(wire.getDtype())); !dtype) {
+    return std::unexpected(dtype.error());
+  }
+  binding.shape = copy_u32_list(wire.getShape());
+  binding.slices = copy_list<RegionSlice>(wire.getSlices(), read_region_slice);
+  return binding;
+}
+
+Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
+  return convert_list<Binding>(list, read_binding);
+}
+
+HostPage read_host_page(wire::HostPage::Reader wire) {
+  return HostPage{.index = wire.getIndex(), .size = wire.getSize()};
+}
+
+HostSlice read_host_slice(wire::HostSlice::Reader wire) {
+  return HostSlice{
+      .page = wire.getPage(),
+      .page_offset = wire.getPageOffset(),
+      .file_offset = wire.getFileOffset(),
+      .size = wire.getSize(),
+  };
+}
+
+std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader list) {
+  return copy_list<HostSlice>(list, read_host_slice);
+}
+
+Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
+  HostCall call;
+  if (auto name = fill(call.name, copy_text(wire.getName())); !name) {
+    return std::unexpected(name.error());
+  }
+  call.command = wire.getCommand();
+  call.phases = wire.getPhases();
+  call.invocations = wire.getInvocations();
+  call.inputs = read_host_slices(wire.getInputs());
+  call.outputs = read_host_slices(wire.getOutputs());
+  call.input_batch_ends = copy_u32_list(wire.getInputBatchEnds());
+  call.output_batch_ends = copy_u32_list(wire.getOutputBatchEnds());
+  return call;
+}
+
+// An absent host exchange reads as the default one.
+Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
+  HostExchange exchange;
+  exchange.startup_mark = wire.getStartupMark();
+  exchange.command_page = wire.getCommandPage();
+  exchange.command_offset = wire.getCommandOffset();
+  exchange.pages = copy_list<HostPage>(wire.getPages(), read_host_page);
+  exchange.attach_order = copy_u32_list(wire.getAttachOrder());
+  if (auto calls = fill(exchange.calls, convert_list<HostCall>(wire.getCalls(), read_host_call));
+      !calls) {
+    return std::unexpected(calls.error());
+  }
+  return exchange;
+}
+
+Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
+  EntryPoint entry_point;
+  if (auto name = fill(entry_point.name, copy_text(wire.getName())); !name) {
+    return std::unexpected(name.error());
+  }
+  entry_point.command = wire.getCommand();
+  entry_point.external_syncs = wire.getExternalSyncs();
+  return entry_point;
+}
+
+DeviceConfigWrite read_config_write(wire::DeviceConfigWrite::Reader wire) {
+  return DeviceConfigWrite{.offset = wire.getOffset(), .value = wire.getValue()};
+}
+
+Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
+  TileProfilePlan plan;
+  plan.physical_tile = wire.getPhysicalTile();
+  if (auto steps = fill(plan.steps, convert_list<ProfileStep>(wire.getSteps(), ProfileStep::read));
+      !steps) {
+    return std::unexpected(steps.error());
+  }
+  return plan;
+}
+
+Result<std::vector<TileProfilePlan>> read_profile_tiles(
+    capnp::List<wire::TileProfilePlan>::Reader list) {
+  return convert_list<TileProfilePlan>(list, read_profile_tile);
+}
+
+Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
+  DebugSymbol symbol;
+  if (auto name = fill(symbol.name, copy_text(wire.getName())); !name) {
+    return std::unexpected(name.error());
+  }
+  symbol.address = wire.getAddress();
+  return symbol;
+}
+
+Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
+  DebugRegion region;
+  region.physical_tile = wire.getPhysicalTile();
+  region.address = wire.getAddress();
+  region.size = wire.getSize();
+  if (auto name = fill(region.name, copy_text(wire.getName())); !name) {
+    return std::unexpected(name.error());
+  }
+  return region;
+}
+
+Result<zel_target::Target> read_target(wire::Application::Reader root) {
+  auto name = copy_text(root.getTarget());
+  if (!name) return std::unexpected(std::move(name.error()));
+  auto target = zel_target::Target::from_str(*name);
+  // The target library's own text is dropped for the reader's.
+  if (!target) return std::unexpected(PackageError::invalid("unsupported package target"));
+  return *target;
+}
+
+bool header_matches(wire::Application::Reader root, zel_target::AddressRange window) {
+  return root.getSchemaVersion() == SCHEMA_VERSION && root.getTileMemoryBase() == window.start &&
+         root.getTileMemorySize() == window.size();
+}
+
+// Fills the lists of `app` in field order; the first failure ends it.
+Status read_body(wire::Application::Reader root, Application& app) {
+  app.tiles = read_tiles(root.getTiles());
+  if (auto read = fill(app.inputs, read_bindings(root.getInputs())); !read) return read;
+  if (auto read = fill(app.outputs, read_bindings(root.getOutputs())); !read) return read;
+  if (auto read = fill(app.weights, read_bindings(root.getWeights())); !read) return read;
+  if (auto read = fill(app.host_exchange, read_host_exchange(root.getHostExchange())); !read) {
+    return read;
+  }
+  if (auto read =
+          fill(app.entry_points, convert_list<EntryPoint>(root.getEntryPoints(), read_entry_point));
+      !read) {
+    return read;
+  }
+  app.device_config_writes =
+      copy_list<DeviceConfigWrite>(root.getDeviceConfigWrites(), read_config_write);
+  if (auto read = fill(app.profile_tiles, read_profile_tiles(root.getProfileTiles())); !read) {
+    return read;
+  }
+  if (auto read = fill(app.debug_symbols,
+                       convert_list<DebugSymbol>(root.getDebugSymbols(), read_debug_symbol));
+      !read) {
+    return read;
+  }
+  return fill(app.debug_regions,
+              convert_list<DebugRegion>(root.getDebugRegions(), read_debug_region));
+}
+
+Result<Application> read_package(int fd) {
+  auto words = detail::read_message_words(fd);
+  if (!words) return std::unexpected(std::move(words.error()));
+  // `words` is the one copy of the file; the model is copied out of it and it goes with
+  // this frame.
+  capnp::FlatArrayMessageReader message(*words, detail::capnp_reader_options(words->size()));
+  const auto root = message.getRoot<wire::Application>();
+
+  auto target = read_target(root);
+  if (!target) return std::unexpected(std::move(target.error()));
+  if (!header_matches(root, target->tile_memory())) {
+    return std::unexpected(PackageError::invalid("incompatible package header"));
+  }
+  Application app(*target);
+  if (auto compiler = fill(app.compiler_version, copy_text(root.getCompilerVersion())); !compiler) {
+    return std::unexpected(std::move(compiler.error()));
+  }
+  if (auto body = read_body(root, app); !body) return std::unexpected(std::move(body.error()));
+  if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return app;
+}
+
+// Cap'n Proto reports malformed messages by throwing; no exception leaves the library.
+Result<Application> read_package_guarded(int fd) {
+  try {
+    return read_package(fd);
+  } catch (const kj::Exception& exception) {
+    return std::unexpected(detail::capnp_error(exception));
+  } catch (const std::bad_alloc&) {
+    // A stream of unknown size may claim a message larger than memory.
+    return std::unexpected(
+        PackageError(CapnpError("Overloaded", "out of memory reading the message")));
+  }
+}
+
+}  // namespace
+
+std::expected<Application, PackageError> Application::read(int fd) {
+  zel_log::emit(zel_log::Level::Info, "zel_package", "reading application package");
+  const DescriptorOwner descriptor(fd);
+  auto app = read_package_guarded(descriptor.fd());
+  if (app) {
+    zel_log::emit(
+        zel_log::Level::Info, "zel_package", "application package read",
+        {{"tiles", std::uint64_t{app->tiles.size()}}, {"compiler", app->compiler_version}});
+  }
+  return app;
+}
+
+}  // namespace zel_package

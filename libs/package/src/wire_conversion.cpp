@@ -1,0 +1,45 @@
+#include "wire_conversion.hpp"
+
+#include <string_view>
+
+#include "zel_package/utf8.hpp"
+
+namespace zel_package::detail {
+
+namespace {
+
+std::string_view type_name(kj::Exception::Type type) {
+  switch (type) {
+    case kj::Exception::Type::FAILED:
+      return "Failed";
+    case kj::Exception::Type::OVERLOADED:
+      return "Overloaded";
+    case kj::Exception::Type::DISCONNECTED:
+      return "Disconnected";
+    case kj::Exception::Type::UNIMPLEMENTED:
+      return "Unimplemented";
+  }
+  return "Failed";
+}
+
+}  // namespace
+
+CapnpError capnp_error(const kj::Exception& exception) {
+  return CapnpError(std::string(type_name(exception.getType())),
+                    std::string(exception.getDescription().cStr()));
+}
+
+std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text) {
+  std::string_view bytes(text.begin(), text.size());
+  if (auto valid = validate_utf8(bytes); !valid) return std::unexpected(valid.error());
+  return std::string(bytes);
+}
+
+std::vector<std::uint32_t> copy_u32_list(capnp::List<std::uint32_t>::Reader list) {
+  std::vector<std::uint32_t> values;
+  values.reserve(list.size());
+  for (std::uint32_t value : list) values.push_back(value);
+  return values;
+}
+
+}  // namespace zel_package::detail

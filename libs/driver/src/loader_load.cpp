@@ -105,8 +105,9 @@ Status start_application(const Device& device, std::uint32_t final_mark, std::si
 }  // namespace
 
 Status Loader::load(const Application& app, std::uint32_t final_mark) const {
-  if (auto valid = app.validate(); !valid)
+  if (auto valid = app.validate(); !valid) {
     return std::unexpected(DriverError(std::move(valid.error())));
+  }
   const std::size_t tile_count = app.tiles.size();
   zel_log::emit(
       zel_log::Level::Info, LOG_TARGET, "loading application",

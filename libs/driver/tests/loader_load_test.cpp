@@ -1,6 +1,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -278,6 +279,17 @@ TEST(LoaderLoad, ImageUpToTheLargestFrameCount) {
     }
     EXPECT_TRUE(rig.sim.reports().empty());
   }
+}
+
+TEST(LoaderLoad, RefusedAttachmentReleasesTheTransportAndLeavesTheExchangeBlocks) {
+  LoadRig rig;
+  rig.sim.faults().ioctl_failures.push_back({IOCTL_ATTACH_BUFFER, EBUSY});
+  const auto loaded = rig.loader.load(zel_fixtures::idle_application(64), 23);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().display(), "attach host buffer: Device or resource busy (os error 16)");
+  EXPECT_EQ(rig.sim.trace().count(zel_sim::TraceOp::Store, xb::address(0)), 0u);
+  EXPECT_EQ(rig.sim.trace().count(zel_sim::TraceOp::Ioctl), 1u);  // no detach of a failed attach
+  EXPECT_FALSE(mapped(rig.watch.transport()));
 }
 
 // A handshake the device never answers ends the load 10 s after its mark, with the exchange

@@ -103,5 +103,18 @@ TEST(FrameTile, EmptyImageIsRefused) {
   EXPECT_EQ(framed.error().debug(), "Invalid(\"cannot frame empty tile image\")");
 }
 
+// In place, over memory that held something else (a reused transport), the frames come out
+// byte for byte as frame_tile makes them.
+TEST(FrameTileInto, OverwritesEveryByteOfItsFrames) {
+  const std::vector<std::byte> image = image_of(1985);
+  std::vector<std::byte> frames(3 * FRAME_BYTES, std::byte{0xaa});
+  ASSERT_TRUE(frame_tile_into(9, image, frames));
+  EXPECT_EQ(frames, frame_tile(9, image).value());
+
+  const auto refused = frame_tile_into(9, {}, {});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().debug(), "Invalid(\"cannot frame empty tile image\")");
+}
+
 }  // namespace
 }  // namespace zel_driver

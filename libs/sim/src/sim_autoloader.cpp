@@ -133,6 +133,7 @@ void SimAutoloader::write_tiles(std::uint32_t tiles) {
   for (const auto& [word, value] : survivors) {
     tile_memory_.write_word(word.tile, word.address, value);
   }
+  bootloader_.tiles_initialized(tiles, prefix_);
 }
 
 void SimAutoloader::run_for(std::chrono::nanoseconds now, std::chrono::nanoseconds duration) {

@@ -20,18 +20,19 @@ std::uint32_t SimHostSync::store(std::uint32_t offset, std::uint32_t value,
                                  std::chrono::nanoseconds now) {
   if (offset == HSP_SYNC_CONTROL_0) {
     cleared_at_.reset();  // a new value replaces the mark the device was about to clear
-    if ((value & HSP_MARK_MASK) != 0) take_mark(now);
+    if (const std::uint32_t mark = value & HSP_MARK_MASK; mark != 0) take_mark(mark, now);
   }
   const auto& stuck = faults_.hsp_register_not_clearing;
   if (value == 0 && stuck && stuck->offset == offset) return stuck->value;
   return value;
 }
 
-void SimHostSync::take_mark(std::chrono::nanoseconds now) {
+void SimHostSync::take_mark(std::uint32_t mark, std::chrono::nanoseconds now) {
   ++marks_written_;
   const auto& kept_from = faults_.hsp_marks_kept_from;
   if (kept_from && marks_written_ >= *kept_from) return;
-  cleared_at_ = now + ACKNOWLEDGE_DELAY;
+  cleared_at_ =
+      bootloader_.takes_marks() ? bootloader_.take_mark(mark, now) : now + ACKNOWLEDGE_DELAY;
 }
 
 }  // namespace zel_sim

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,6 +24,15 @@ inline constexpr std::size_t DESCRIPTOR_AREA_BYTES = 0x1000;
 // The bootloader is padded with zeros to a whole number of these.
 inline constexpr std::size_t BOOTLOADER_PADDING_UNIT = 0x400;
 
+// The most tiles a load takes: the autoloader's tile range ends at tile 0x7ff.
+inline constexpr std::size_t LOADER_LARGEST_TILE_COUNT = 2048;
+// Written to LOADER_SETUP once per load, before the transfer.
+inline constexpr std::uint32_t LOADER_SETUP_VALUE = 0x800;
+// Shorter tile images are padded with zeros to this length before framing.
+inline constexpr std::size_t MINIMUM_IMAGE_BYTES = 0x4134;
+// How long each handshake with the device may take.
+inline constexpr std::chrono::seconds LOADER_WAIT_TIMEOUT{10};
+
 // Loads applications onto a device: holds the bootloader taken from an ELF file and refers to
 // the device it loads onto. The device must outlive the loader and stay where it is (a moved
 // Device leaves the loader dangling).
@@ -36,8 +46,15 @@ class Loader {
   // segment bytes.
   static Result<Loader> create(const Device& device, std::span<const std::byte> bootloader_elf);
 
-  // Puts `app` onto the device's tiles and starts it, ending with `final_mark` (or the batch
-  // count when it is 0) as the application's initial synchronization.
+  // Puts `app` onto the device's tiles and starts it: validates it, has the autoloader put
+  // the bootloader on tiles 0 to n - 1, sends the tile images (in list order) through the
+  // transport in batches of 64 tiles, each announced with mark 1 and acknowledged by the
+  // device clearing it, then the execute sentinel, then `final_mark` (the batch count when it
+  // is 0), after which the application has reached its initial synchronization. The exchange
+  // blocks are held in their transfer state meanwhile. Package errors come back as Package,
+  // a failed handshake as Timeout "{step}: {error}"; on every exit the exchange blocks are
+  // restored (best effort), then the transport is detached, then released. What was done to
+  // the device otherwise stays done.
   Status load(const zel_package::Application& app, std::uint32_t final_mark) const;
 
   std::span<const std::byte> bootloader() const { return bootloader_; }

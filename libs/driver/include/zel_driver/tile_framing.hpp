@@ -22,15 +22,27 @@ static_assert(FRAME_HEADER_BYTES + FRAME_PAYLOAD_BYTES + FRAME_TRAILER_BYTES == 
 inline constexpr std::size_t FRAME_NUMBER_OFFSET = 0;
 inline constexpr std::size_t FRAME_TILE_OFFSET = 4;
 inline constexpr std::size_t FRAME_FLAGS_OFFSET = 8;
+inline constexpr std::size_t FRAME_RESERVED_OFFSET = 12;
 
 // Flags word of a tile's last frame; every other frame carries 0.
 inline constexpr std::uint32_t LAST_FRAME_FLAG = 0x08000000;
 inline constexpr std::byte FRAME_TRAILER_FILL{0xff};
 
-// Cuts `image` into ceil(size / 992) frames for `physical_tile`, numbered from 0; the
+// The frames an image of `image_bytes` bytes takes: ceil(image_bytes / 992).
+constexpr std::size_t frame_count(std::size_t image_bytes) {
+  return (image_bytes + FRAME_PAYLOAD_BYTES - 1) / FRAME_PAYLOAD_BYTES;
+}
+
+// Cuts `image` into frame_count(size) frames for `physical_tile`, numbered from 0; the
 // payload past the end of the image in the last frame is zero. An empty image is
 // Invalid("cannot frame empty tile image").
 Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
                                           std::span<const std::byte> image);
+
+// The same framing written in place: `frames` must be exactly frame_count(image.size()) x
+// 1024 bytes, and every one of its bytes is written, whatever it held before. An empty image
+// is Invalid("cannot frame empty tile image") and writes nothing.
+Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
+                       std::span<std::byte> frames);
 
 }  // namespace zel_driver

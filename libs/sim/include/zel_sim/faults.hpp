@@ -63,6 +63,14 @@ struct Faults {
   bool autoloader_busy_forever = false;
   // Words whose value the autoloader's initialization leaves as it was.
   std::vector<TileWord> tile_words_surviving_reset;
+
+  // --- tile bootloader (sim_bootloader) ---
+  // The bootloader hangs before it takes the mark, which then stays set: the batch with this
+  // number (counting from 0 since the bootloader was placed), the execute sentinel, or the
+  // final mark.
+  std::optional<std::uint32_t> bootloader_batch_unacknowledged;
+  bool bootloader_sentinel_unacknowledged = false;
+  bool bootloader_final_mark_unacknowledged = false;
 };
 
 }  // namespace zel_sim

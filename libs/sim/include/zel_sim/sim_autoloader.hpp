@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "zel_sim/faults.hpp"
+#include "zel_sim/sim_bootloader.hpp"
 #include "zel_sim/tile_memory.hpp"
 
 namespace zel_sim {
@@ -23,8 +24,9 @@ class SimAutoloader {
   static constexpr std::chrono::microseconds TILE_RANGE_SETUP_TIME{20};
   static constexpr std::chrono::microseconds TIME_PER_TILE{1};
 
-  SimAutoloader(const Faults& faults, TileMemory& tile_memory, std::vector<std::string>& reports)
-      : faults_(faults), tile_memory_(tile_memory), reports_(reports) {}
+  SimAutoloader(const Faults& faults, TileMemory& tile_memory, SimBootloader& bootloader,
+                std::vector<std::string>& reports)
+      : faults_(faults), tile_memory_(tile_memory), bootloader_(bootloader), reports_(reports) {}
 
   static bool owns(std::uint32_t offset);
   // What a read shows at `now`: CONTROL's busy bit reads 0 once the command is done.
@@ -48,6 +50,8 @@ class SimAutoloader {
 
   const Faults& faults_;
   TileMemory& tile_memory_;
+  // Told of every initialization: the prefix may be a program the tiles then run.
+  SimBootloader& bootloader_;
   std::vector<std::string>& reports_;
 
   Phase phase_ = Phase::Idle;

@@ -11,6 +11,7 @@
 #include "zel_driver/backend.hpp"
 #include "zel_sim/faults.hpp"
 #include "zel_sim/sim_autoloader.hpp"
+#include "zel_sim/sim_bootloader.hpp"
 #include "zel_sim/sim_bring_up.hpp"
 #include "zel_sim/sim_buffers.hpp"
 #include "zel_sim/sim_host_sync.hpp"
@@ -120,9 +121,10 @@ class SimDevice final : public zel_driver::Backend {
 
   // Device and kernel models, one per capability; they refer to the members above.
   SimBringUp bring_up_{faults_, reports_};
-  SimHostSync host_sync_{faults_};
-  SimAutoloader autoloader_{faults_, tile_memory_, reports_};
   SimBuffers buffers_;
+  SimBootloader bootloader_{faults_, buffers_, tile_memory_, tiles_, reports_};
+  SimHostSync host_sync_{faults_, bootloader_};
+  SimAutoloader autoloader_{faults_, tile_memory_, bootloader_, reports_};
 };
 
 }  // namespace zel_sim

@@ -5,18 +5,21 @@
 #include <optional>
 
 #include "zel_sim/faults.hpp"
+#include "zel_sim/sim_bootloader.hpp"
 
 namespace zel_sim {
 
 // The device side of the two HSP synchronization control registers. A non-zero mark the host
 // writes to HSP_SYNC_CONTROL_0 is taken by the device and cleared once its acknowledgement is
-// due, a modelled delay later; the clearing is lazy: a read after that moment sees 0.
+// due, a modelled delay later; the clearing is lazy: a read after that moment sees 0. While
+// the tiles run the bootloader, it answers the marks instead.
 class SimHostSync {
  public:
   // How long the device takes to acknowledge a mark.
   static constexpr std::chrono::microseconds ACKNOWLEDGE_DELAY{20};
 
-  explicit SimHostSync(const Faults& faults) : faults_(faults) {}
+  SimHostSync(const Faults& faults, SimBootloader& bootloader)
+      : faults_(faults), bootloader_(bootloader) {}
 
   static bool owns(std::uint32_t offset);
   // What a read of the register shows at `now`, given what the register holds.
@@ -26,11 +29,12 @@ class SimHostSync {
   std::uint32_t store(std::uint32_t offset, std::uint32_t value, std::chrono::nanoseconds now);
 
  private:
-  // Where the device takes a mark. Acknowledging it here is the default; a model of the
-  // program on the tiles answers marks in its own time instead.
-  void take_mark(std::chrono::nanoseconds now);
+  // Where the device takes a mark. Acknowledging it here is the default; the bootloader on
+  // the tiles answers marks in its own time instead.
+  void take_mark(std::uint32_t mark, std::chrono::nanoseconds now);
 
   const Faults& faults_;
+  SimBootloader& bootloader_;
   // Non-zero marks written to HSP_SYNC_CONTROL_0 so far.
   std::uint32_t marks_written_ = 0;
   // When the mark now in HSP_SYNC_CONTROL_0 reads as cleared; none: it stays.

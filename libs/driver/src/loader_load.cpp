@@ -1,0 +1,149 @@
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "transport_batches.hpp"
+#include "zel_driver/buffer_attachments.hpp"
+#include "zel_driver/exchange_buffer.hpp"
+#include "zel_driver/host_buffer.hpp"
+#include "zel_driver/loader.hpp"
+#include "zel_driver/loader_transport.hpp"
+#include "zel_driver/registers.hpp"
+#include "zel_log/log.hpp"
+#include "zel_package/application.hpp"
+
+namespace zel_driver {
+namespace {
+
+using zel_package::Application;
+using zel_package::TileImage;
+
+constexpr std::string_view LOG_TARGET = "zel_driver";
+
+bool complete_batches(std::size_t tile_count) {
+  return tile_count != 0 && tile_count % BATCH_SLOTS == 0 &&
+         tile_count <= LOADER_LARGEST_TILE_COUNT;
+}
+
+// The bootloader hands over to the image at the secondary-loader address, so that is where
+// every image must begin.
+Status check_image_start(const TileImage& tile) {
+  const auto lowest = std::ranges::min_element(tile.segments, {}, &zel_package::Segment::address);
+  const std::optional<std::uint32_t> start =
+      lowest == tile.segments.end() ? std::nullopt : std::optional(lowest->address);
+  if (start == SECONDARY_LOADER_ADDRESS) return {};
+  const std::string shown = start ? fmt::format("Some({})", *start) : std::string("None");
+  return std::unexpected(
+      DriverError::invalid(fmt::format("tile {} begins at {}, not secondary-loader address 0x{:x}",
+                                       tile.physical_tile, shown, SECONDARY_LOADER_ADDRESS)));
+}
+
+// Builds the tile's image and frames it into the batch's `slot`.
+Status add_tile(const Application& app, const TileImage& tile, std::size_t slot,
+                TransportBatches& transport) {
+  if (auto starts = check_image_start(tile); !starts) return starts;
+  auto image = app.tile_image(tile.physical_tile);
+  if (!image) return std::unexpected(DriverError(std::move(image.error())));
+  if (image->size() < MINIMUM_IMAGE_BYTES) image->resize(MINIMUM_IMAGE_BYTES);
+  if (const std::size_t frames = frame_count(image->size()); frames > MAX_TILE_FRAMES) {
+    return std::unexpected(DriverError::invalid(fmt::format(
+        "tile {} application image needs {} frames, but the secondary loader accepts at most "
+        "{}; image ends beyond 0x{:x}",
+        tile.physical_tile, frames, MAX_TILE_FRAMES, SECONDARY_LOADER_END)));
+  }
+  return transport.add_tile(slot, tile.physical_tile, *image);
+}
+
+// The device acknowledges by clearing HSP_SYNC_CONTROL_0. Whatever ends the wait, the load
+// reports it as a timeout of the step that waited.
+Status wait_for_device(const Device& device, std::string_view step) {
+  auto waited = device.wait_mark(HSP_SYNC_CONTROL_0, 0, LOADER_WAIT_TIMEOUT);
+  if (waited) return {};
+  return std::unexpected(
+      DriverError::timeout(fmt::format("{}: {}", step, waited.error().display())));
+}
+
+// The device reads the transport once the mark is set: every write to it must be complete
+// by then.
+Status signal_device(const Device& device, std::uint32_t mark) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  return device.set_mark(mark);
+}
+
+Status send_batch(const Device& device, const Application& app, std::size_t batch,
+                  TransportBatches& transport) {
+  const std::size_t first = batch * BATCH_SLOTS;
+  transport.begin_batch();
+  for (std::size_t slot = 0; slot < BATCH_SLOTS; ++slot) {
+    if (auto added = add_tile(app, app.tiles[first + slot], slot, transport); !added) {
+      return added;
+    }
+  }
+  zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "submitting application tile batch",
+                {{"batch", std::uint64_t{batch}},
+                 {"first_tile", std::uint64_t{first}},
+                 {"transport_bytes", std::uint64_t{transport.cursor()}}});
+  if (auto signalled = signal_device(device, BATCH_MARK); !signalled) return signalled;
+  return wait_for_device(device, fmt::format("bootloader batch {}", batch));
+}
+
+Status start_application(const Device& device, std::uint32_t final_mark, std::size_t batches,
+                         TransportBatches& transport) {
+  transport.fill_sentinel();
+  if (auto idle = wait_for_device(device, "before execute sentinel"); !idle) return idle;
+  if (auto signalled = signal_device(device, SENTINEL_MARK); !signalled) return signalled;
+  if (auto started = wait_for_device(device, "execute sentinel"); !started) return started;
+  const auto mark = final_mark != 0 ? final_mark : static_cast<std::uint32_t>(batches);
+  if (auto signalled = signal_device(device, mark); !signalled) return signalled;
+  return wait_for_device(device, "application initial sync");
+}
+
+}  // namespace
+
+Status Loader::load(const Application& app, std::uint32_t final_mark) const {
+  if (auto valid = app.validate(); !valid)
+    return std::unexpected(DriverError(std::move(valid.error())));
+  const std::size_t tile_count = app.tiles.size();
+  zel_log::emit(
+      zel_log::Level::Info, LOG_TARGET, "loading application",
+      {{"tile_count", std::uint64_t{tile_count}}, {"final_mark", std::uint64_t{final_mark}}});
+  if (!complete_batches(tile_count)) {
+    return std::unexpected(DriverError::invalid("tile count is not complete loader batches"));
+  }
+  const Device& device = *device_;
+  if (auto placed = device.initialize_tile_memory(tile_count, bootloader_); !placed) return placed;
+  if (auto set_up = device.write_config(LOADER_SETUP, LOADER_SETUP_VALUE); !set_up) return set_up;
+
+  // Declared in this order so that leaving, on every path, restores the exchange blocks
+  // before the transport is withdrawn from the device, and withdraws it before unmapping it.
+  auto transport = HostBuffer::create(TRANSPORT_BYTES);
+  if (!transport) return std::unexpected(std::move(transport.error()));
+  BufferAttachments attachments(device);
+  if (auto attached = attachments.attach(TRANSPORT_INDEX, transport->data(), transport->size());
+      !attached) {
+    return attached;
+  }
+  auto guard = ExchangeBufferGuard::create(device);
+  if (!guard) return std::unexpected(std::move(guard.error()));
+  if (auto primary = guard->restore_primary(); !primary) return primary;
+
+  TransportBatches batches(transport->bytes_mut());
+  const std::size_t batch_count = tile_count / BATCH_SLOTS;
+  for (std::size_t batch = 0; batch < batch_count; ++batch) {
+    if (auto sent = send_batch(device, app, batch, batches); !sent) return sent;
+  }
+  if (auto started = start_application(device, final_mark, batch_count, batches); !started) {
+    return started;
+  }
+  if (auto restored = guard->restore_all(); !restored) return restored;
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET,
+                "application loaded and initial synchronization completed",
+                {{"tile_count", std::uint64_t{tile_count}}});
+  return {};
+}
+
+}  // namespace zel_driver

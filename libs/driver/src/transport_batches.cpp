@@ -1,0 +1,41 @@
+#include "transport_batches.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "zel_driver/bytes.hpp"
+#include "zel_driver/tile_framing.hpp"
+
+namespace zel_driver {
+
+void TransportBatches::begin_batch() {
+  std::memset(transport_.data(), 0, written_);
+  written_ = 0;
+  cursor_ = FIRST_FRAME_OFFSET;
+}
+
+Status TransportBatches::add_tile(std::size_t slot, std::uint32_t physical_tile,
+                                  std::span<const std::byte> image) {
+  const std::size_t framed = frame_count(image.size()) * FRAME_BYTES;
+  if (cursor_ + framed > transport_.size()) {
+    return std::unexpected(DriverError::invalid("tile batch exceeds transport"));
+  }
+  if (auto written = frame_tile_into(physical_tile, image, transport_.subspan(cursor_, framed));
+      !written) {
+    return written;
+  }
+  const std::span<std::byte> descriptor =
+      transport_.subspan(slot * DESCRIPTOR_BYTES, DESCRIPTOR_BYTES);
+  write_u32(descriptor, DESCRIPTOR_OFFSET_FIELD, static_cast<std::uint32_t>(cursor_));
+  write_u32(descriptor, DESCRIPTOR_FRAMES_FIELD, static_cast<std::uint32_t>(framed / FRAME_BYTES));
+  cursor_ += framed;
+  written_ = cursor_;  // the descriptor table lies below the first frame offset
+  return {};
+}
+
+void TransportBatches::fill_sentinel() {
+  std::ranges::fill(transport_, SENTINEL_FILL);
+  written_ = transport_.size();
+}
+
+}  // namespace zel_driver

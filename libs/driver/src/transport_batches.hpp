@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "zel_driver/device.hpp"
+#include "zel_driver/loader_transport.hpp"
+
+namespace zel_driver {
+
+// Writes the loader's batches and the execute sentinel into the transport memory. At every
+// mark the buffer holds exactly the protocol's bytes, yet a batch costs only what it writes:
+// the buffer starts zero, so clearing what the previous batch wrote gives the all-zero
+// buffer a new batch starts from.
+class TransportBatches {
+ public:
+  // `transport` starts all zero.
+  explicit TransportBatches(std::span<std::byte> transport) : transport_(transport) {}
+
+  // The transport reads all zero again and the next image goes to the first frame offset.
+  void begin_batch();
+  // Frames `image` for `physical_tile` at the next free offset and describes it in `slot`.
+  // Invalid("tile batch exceeds transport") when the frames would run past the end, and the
+  // framing's error for an empty image; nothing is written then.
+  Status add_tile(std::size_t slot, std::uint32_t physical_tile, std::span<const std::byte> image);
+  // Where the next image would go: the first frame offset plus the batch's framed bytes.
+  std::size_t cursor() const { return cursor_; }
+  // Every byte 0xFF.
+  void fill_sentinel();
+
+ private:
+  std::span<std::byte> transport_;
+  std::size_t cursor_ = FIRST_FRAME_OFFSET;
+  // Bytes from the start that may be non-zero.
+  std::size_t written_ = 0;
+};
+
+}  // namespace zel_driver

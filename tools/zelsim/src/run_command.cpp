@@ -35,9 +35,14 @@ std::optional<zel_log::Level> parse_level(std::string_view text) {
 
 void list_faults(std::ostream& out) {
   for (const FaultSwitch& fault : fault_catalog()) {
-    const std::string spec =
-        fault.value.empty() ? std::string(fault.name) : fmt::format("{}={}", fault.name, fault.value);
-    out << fmt::format("{:<44} {}\n", spec, fault.help);
+    // An optional value shows as NAME[=VALUE], a required one as NAME=VALUE.
+    std::string spec(fault.name);
+    if (fault.value.starts_with('[')) {
+      spec += fmt::format("[={}", fault.value.substr(1));
+    } else if (!fault.value.empty()) {
+      spec += fmt::format("={}", fault.value);
+    }
+    out << fmt::format("{:<40} {}\n", spec, fault.help);
   }
 }
 

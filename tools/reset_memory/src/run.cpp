@@ -1,11 +1,11 @@
 #include "reset_memory/run.hpp"
 
-#include <expected>
-#include <optional>
-
 #include <fmt/format.h>
 
-#include "reset_memory/run_error.hpp"
+#include "reset_memory/application_load.hpp"
+#include "reset_memory/configuration_restore.hpp"
+#include "reset_memory/memory_check.hpp"
+#include "reset_memory/run_end.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/signals.hpp"
 
@@ -14,35 +14,47 @@ namespace {
 
 using zel_driver::Device;
 
-// The steps after the device is open. Until the bring-up and the check exist, a run must not
-// look like success.
-std::expected<void, RunError> run_on_device(const Device&, std::span<const std::string>) {
-  return std::unexpected(RunError::text("device bring-up is not available in this build"));
+RunEnd text_error(std::string text) { return RunError::text(std::move(text)); }
+
+// Everything after the device is open. Arguments 2 and 3 are looked at only once the
+// configuration is restored, so a bad first argument is always reported first.
+Step run_on_device(const Device& device, std::span<const std::string> arguments,
+                   std::ostream& out) {
+  const std::string& config_path = arguments[0];
+  if (auto restored = restore_configuration(device, config_path); !restored) return restored;
+  if (arguments.size() < 2) return std::unexpected(text_error("idle package required"));
+  if (arguments.size() < 3) return std::unexpected(text_error("bootloader ELF required"));
+  // The application is kept to the end of the run.
+  auto application = load_application(device, arguments[1], arguments[2]);
+  if (!application) return std::unexpected(std::move(application.error()));
+  return poison_reset_readback(device, config_path, out);
 }
 
-std::expected<void, RunError> run_steps(std::span<const std::string> arguments,
-                                        zel_driver::Backend& backend) {
+Step run_steps(std::span<const std::string> arguments, zel_driver::Backend& backend,
+               std::ostream& out) {
   if (auto blocked = zel_driver::block_device_interrupt_signals(); !blocked) {
-    return std::unexpected(std::move(blocked.error()));
+    return std::unexpected(RunError(std::move(blocked.error())));
   }
-  if (arguments.empty()) return std::unexpected(RunError::text("configuration file required"));
+  if (arguments.empty()) return std::unexpected(text_error("configuration file required"));
   auto device = Device::open(DEVICE_PATH, backend);
-  if (!device) return std::unexpected(std::move(device.error()));
-  // The device is released when this scope ends, before the caller writes any error line.
-  return run_on_device(*device, arguments);
+  if (!device) return std::unexpected(RunError(std::move(device.error())));
+  // The device is released when this returns, before the caller reports how the run ended.
+  return run_on_device(*device, arguments, out);
 }
 
 }  // namespace
 
 int run(std::span<const std::string> arguments, zel_driver::Backend& backend, std::ostream& out,
         std::ostream& err) {
-  (void)out;
-  auto result = run_steps(arguments, backend);
-  if (!result) {
-    err << fmt::format("Error: {:?}\n", result.error()) << std::flush;
-    return EXIT_ERROR;
+  const Step result = run_steps(arguments, backend, out);
+  if (result) return EXIT_OK;
+  // A failure to write the report changes nothing: the status says how the run ended.
+  if (const auto* failure = std::get_if<CheckFailure>(&result.error())) {
+    err << failure->report() << std::flush;
+    return EXIT_CHECK_FAILED;
   }
-  return EXIT_OK;
+  err << fmt::format("Error: {:?}\n", std::get<RunError>(result.error())) << std::flush;
+  return EXIT_ERROR;
 }
 
 }  // namespace reset_memory

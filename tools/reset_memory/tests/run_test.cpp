@@ -1,36 +1,77 @@
 #include "reset_memory/run.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 
-#include <sstream>
-#include <string>
-#include <vector>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
+#include "reset_memory/memory_check.hpp"
+#include "tool_fixture.hpp"
+#include "zel_driver/configuration_image.hpp"
+#include "zel_driver/kernel_interface.hpp"
+#include "zel_driver/registers.hpp"
+#include "zel_driver/tile_debug.hpp"
+#include "zel_fixtures/idle_package.hpp"
+#include "zel_fixtures/package_writer.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace reset_memory {
 namespace {
 
-// Runs the tool in-process; the signal mask it sets is put back afterwards.
-struct ToolRun {
-  int status;
-  std::string out;
-  std::string err;
-};
+using testing::run_tool;
+using testing::ToolFiles;
+using testing::ToolRun;
+using zel_sim::SimConfig;
+using zel_sim::SimDevice;
+using zel_sim::TraceOp;
 
-ToolRun run_tool(std::vector<std::string> arguments, zel_driver::Backend& backend) {
-  sigset_t saved;
-  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
-  std::ostringstream out, err;
-  const int status = run(arguments, backend, out, err);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return {status, out.str(), err.str()};
+constexpr const char* NOT_FOUND =
+    "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }";
+
+void expect_released(const SimDevice& sim) {
+  EXPECT_EQ(sim.open_descriptors(), 0u);
+  EXPECT_EQ(sim.live_mappings(), 0u);
+  EXPECT_TRUE(sim.attachments().empty());
+}
+
+// Where in the trace the tool's check begins: its first TILE_RUN_BREAK setup write.
+std::size_t first_setup_write(const SimDevice& sim) {
+  const auto& records = sim.trace().records();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].op == TraceOp::Store && records[i].value == TILE_DEBUG_SETUP) return i;
+  }
+  return records.size();
+}
+
+std::size_t stores_after(const SimDevice& sim, std::size_t from, std::uint32_t offset,
+                         std::optional<std::uint32_t> value = std::nullopt) {
+  std::size_t n = 0;
+  const auto& records = sim.trace().records();
+  for (std::size_t i = from; i < records.size(); ++i) {
+    if (records[i].op == TraceOp::Store && records[i].offset == offset &&
+        (!value || records[i].value == value)) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+std::size_t instructions(const SimDevice& sim, std::uint32_t word) {
+  std::size_t n = 0;
+  for (const auto& record : sim.trace().records()) {
+    if (record.op == TraceOp::Store && record.value == word && record.offset &&
+        *record.offset >= zel_driver::TILE_DEBUG_BASE &&
+        *record.offset % zel_driver::TILE_DEBUG_STRIDE == 4 * zel_driver::TILE_DEBUG_INSTRUCTION) {
+      ++n;
+    }
+  }
+  return n;
 }
 
 TEST(ResetMemory, NoArgumentsNeverTouchesTheDevice) {
-  zel_sim::SimDevice sim(zel_sim::SimConfig{.trace = true});
+  SimDevice sim(SimConfig{.trace = true});
   ToolRun result = run_tool({}, sim);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
@@ -39,12 +80,227 @@ TEST(ResetMemory, NoArgumentsNeverTouchesTheDevice) {
 }
 
 TEST(ResetMemory, AbsentDeviceNodeIsReportedAsNotFound) {
-  zel_sim::SimDevice sim(zel_sim::SimConfig{.node_path = std::nullopt});
+  SimDevice sim(SimConfig{.node_path = std::nullopt});
   ToolRun result = run_tool({"config.bin"}, sim);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "Error: Io { operation: \"open ZEL device\", source: Os { code: 2, kind: NotFound, "
             "message: \"No such file or directory\" } }\n");
+}
+
+TEST(ResetMemory, WholeRunPassesOnA1472TileDevice) {
+  ToolFiles files(1472);
+  SimDevice sim(SimConfig{.trace = true});
+  std::vector<std::string> arguments = files.arguments();
+  arguments.push_back("ignored fourth argument");
+  ToolRun result = run_tool(arguments, sim);
+
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(result.out.starts_with("memory reset: ")) << result.out;
+  EXPECT_TRUE(result.out.ends_with("\npoison/reset/readback PASS\n")) << result.out;
+  expect_released(sim);
+  EXPECT_TRUE(sim.reports().empty());
+
+  // The check's own traffic: 10 run-break setup writes, 25 poison stores, 25 + 25 loads.
+  std::size_t setup_writes = 0;
+  for (std::uint16_t tile : TILES_UNDER_TEST) {
+    setup_writes += stores_after(sim, 0, 0x30004 + 64 * tile, TILE_DEBUG_SETUP);
+  }
+  EXPECT_EQ(setup_writes, 10u);
+  EXPECT_EQ(stores_after(sim, 0, 0x46fc4, TILE_DEBUG_SETUP), 2u);  // tile 1471
+  EXPECT_EQ(instructions(sim, zel_driver::tdi_instruction::TDI_STORE_WORD), 25u);
+  EXPECT_EQ(instructions(sim, zel_driver::tdi_instruction::TDI_LOAD_WORD), 50u);
+  // Two bring-ups: one before the load, one before the reset.
+  EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_MAILBOX), 2);
+}
+
+TEST(ResetMemory, AWordThatSurvivesTheResetFailsTheCheck) {
+  ToolFiles files;
+  SimDevice sim;
+  sim.faults().tile_words_surviving_reset.push_back({735, 0x80000});
+  ToolRun result = run_tool(files.arguments(), sim);
+
+  EXPECT_EQ(result.status, 101);
+  EXPECT_TRUE(result.out.starts_with("memory reset: ")) << result.out;
+  EXPECT_EQ(result.out.find("PASS"), std::string::npos);
+  EXPECT_EQ(result.err,
+            "readback check failed: 1 of 25 poisoned words not zero after the reset: tile 735 "
+            "address 0x80000 reads 0x7e007e00\n"
+            "assertion `left == right` failed\n"
+            "  left: 1\n"
+            " right: 0\n");
+  expect_released(sim);
+}
+
+TEST(ResetMemory, APoisonWriteThatDoesNotStickStopsTheRunAtOnce) {
+  ToolFiles files;
+  SimDevice sim(SimConfig{.trace = true});
+  sim.faults().corrupted_stores.push_back({0, 0x4c000, 1});
+  ToolRun result = run_tool(files.arguments(), sim);
+
+  EXPECT_EQ(result.status, 101);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "poison check failed: tile 0 address 0x4c000 did not hold the poison value after it "
+            "was written\n"
+            "assertion `left == right` failed\n"
+            "  left: [2113961473]\n"
+            " right: [2113961472]\n");
+  // Nothing after the failed word: no other store, no re-initialization, no reset.
+  EXPECT_EQ(instructions(sim, zel_driver::tdi_instruction::TDI_STORE_WORD), 1u);
+  EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_MAILBOX), 1);
+  const std::size_t check = first_setup_write(sim);
+  EXPECT_EQ(stores_after(sim, check, zel_driver::AUTOLOADER_CONTROL), 0u);
+  expect_released(sim);
+}
+
+TEST(ResetMemory, ErrorsComeInTheOrderOfTheRun) {
+  ToolFiles files;
+  const std::string bad_image =
+      files.write("bad.zelcfg", std::vector<std::byte>(11, std::byte{'Z'}));
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"missing image before missing package", {files.missing("none.zelcfg")},
+       fmt::format("Error: {}\n", NOT_FOUND)},
+      {"malformed image before missing package", {bad_image},
+       "Error: Invalid(\"bad configuration image\")\n"},
+      {"package argument", {files.config()}, "Error: \"idle package required\"\n"},
+      {"bootloader argument, package not opened", {files.config(), files.missing("none.package")},
+       "Error: \"bootloader ELF required\"\n"},
+      {"package file before bootloader file",
+       {files.config(), files.missing("none.package"), files.missing("none.elf")},
+       fmt::format("Error: {}\n", NOT_FOUND)},
+      {"bootloader file", {files.config(), files.package(), files.missing("none.elf")},
+       fmt::format("Error: {}\n", NOT_FOUND)},
+      {"package that is no package", {files.config(), files.config(), files.bootloader()},
+       "Error: Capnp("},
+  };
+  for (const Case& c : cases) {
+    SimDevice sim(SimConfig{.trace = true});
+    ToolRun result = run_tool(c.arguments, sim);
+    EXPECT_EQ(result.status, 1) << c.name;
+    EXPECT_EQ(result.out, "") << c.name;
+    EXPECT_TRUE(result.err.starts_with(c.err.substr(0, c.err.size() - 1))) << c.name << ": " << result.err;
+    expect_released(sim);
+  }
+}
+
+TEST(ResetMemory, TheArgumentErrorsComeAfterTheDeviceWasBroughtUp) {
+  ToolFiles files;
+  SimDevice sim(SimConfig{.trace = true});
+  ToolRun result = run_tool({files.config()}, sim);
+  EXPECT_EQ(result.err, "Error: \"idle package required\"\n");
+  // Initialized, replayed (one CCSR read per replayed record) and the sync registers cleared.
+  EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_MAILBOX), 1);
+  EXPECT_GT(sim.trace().count(TraceOp::Load, zel_driver::CCSR), 100u);
+  EXPECT_EQ(stores_after(sim, 0, zel_driver::HSP_SYNC_CONTROL_1, 0), 1u);
+}
+
+TEST(ResetMemory, PackageConfigurationWritesReachTheDeviceAsTheyStand) {
+  ToolFiles files;
+  zel_package::Application application = zel_fixtures::idle_application(64);
+  constexpr std::uint32_t MARKER_OFFSET = 0x7fff0, MARKER = 0x5a5a1234;
+  application.device_config_writes = {{zel_driver::HSP_SYNC_CONTROL_0, 0}, {MARKER_OFFSET, MARKER}};
+  const std::string package = files.write("sync.package", zel_fixtures::write_package(application));
+  SimDevice sim(SimConfig{.trace = true});
+  ToolRun result = run_tool({files.config(), package, files.bootloader()}, sim);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(stores_after(sim, 0, MARKER_OFFSET, MARKER), 1u);
+  // Right before the package's second write comes its first, to 0x302c, skipped by nothing.
+  const auto& records = sim.trace().records();
+  std::size_t package_write = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].op == TraceOp::Store && records[i].value == MARKER) package_write = i;
+  }
+  ASSERT_GT(package_write, 0u);
+  EXPECT_EQ(records[package_write - 1].offset, zel_driver::HSP_SYNC_CONTROL_0);
+  EXPECT_EQ(records[package_write - 1].op, TraceOp::Store);
+}
+
+TEST(ResetMemory, TheDeviceIsReleasedBeforeTheErrorLine) {
+  // A stream that looks at the simulated kernel the moment the line is written.
+  struct WatchingBuffer : std::stringbuf {
+    const SimDevice* sim;
+    std::optional<std::size_t> descriptors_at_write;
+    int sync() override {
+      if (!descriptors_at_write) descriptors_at_write = sim->open_descriptors() + sim->live_mappings();
+      return std::stringbuf::sync();
+    }
+  };
+  ToolFiles files;
+  SimDevice sim;
+  WatchingBuffer buffer;
+  buffer.sim = &sim;
+  std::ostream err(&buffer);
+  std::ostringstream out;
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  const int status = run(std::vector<std::string>{files.config()}, sim, out, err);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(buffer.str(), "Error: \"idle package required\"\n");
+  EXPECT_EQ(buffer.descriptors_at_write, 0u);
+}
+
+// A backend that sends the process an interrupt and a termination signal in the middle of
+// the run, as an operator pressing Ctrl-C would.
+class InterruptingBackend final : public zel_driver::Backend {
+ public:
+  explicit InterruptingBackend(SimDevice& sim) : sim_(sim) {}
+  int open(const char* path, int flags) override { return sim_.open(path, flags); }
+  int close(int fd) override { return sim_.close(fd); }
+  int ioctl(int fd, unsigned long request, unsigned long argument) override {
+    if (request == zel_driver::IOCTL_MAILBOX && !sent_) {
+      sent_ = true;
+      ::raise(SIGINT);
+      ::raise(SIGTERM);
+    }
+    return sim_.ioctl(fd, request, argument);
+  }
+  void* map(int fd, std::size_t size) override { return sim_.map(fd, size); }
+  int unmap(void* address, std::size_t size) override { return sim_.unmap(address, size); }
+  std::uint32_t load(const volatile std::uint32_t* reg) override { return sim_.load(reg); }
+  void store(volatile std::uint32_t* reg, std::uint32_t value) override { sim_.store(reg, value); }
+  std::chrono::nanoseconds now() override { return sim_.now(); }
+  void sleep_for(std::chrono::nanoseconds duration) override { sim_.sleep_for(duration); }
+
+ private:
+  SimDevice& sim_;
+  bool sent_ = false;
+};
+
+TEST(ResetMemory, InterruptAndTerminationSignalsStayPendingDuringTheRun) {
+  ToolFiles files;
+  SimDevice sim;
+  InterruptingBackend backend(sim);
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  std::ostringstream out, err;
+  const int status = run(files.arguments(), backend, out, err);
+
+  sigset_t pending;
+  sigpending(&pending);
+  const bool interrupt_pending = sigismember(&pending, SIGINT);
+  const bool termination_pending = sigismember(&pending, SIGTERM);
+  // Take the two signals before the old mask comes back, or they would end the test.
+  sigset_t taken;
+  sigemptyset(&taken);
+  sigaddset(&taken, SIGINT);
+  sigaddset(&taken, SIGTERM);
+  const timespec no_wait{};
+  while (sigtimedwait(&taken, nullptr, &no_wait) > 0) {
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+
+  EXPECT_EQ(status, 0) << err.str();
+  EXPECT_TRUE(out.str().ends_with("poison/reset/readback PASS\n"));
+  EXPECT_TRUE(interrupt_pending);
+  EXPECT_TRUE(termination_pending);
 }
 
 }  // namespace

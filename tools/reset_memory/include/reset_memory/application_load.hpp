@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "reset_memory/run_end.hpp"
+#include "zel_driver/device.hpp"
+#include "zel_package/application.hpp"
+
+namespace reset_memory {
+
+// The host sync mark that ends the load: the idle application's initial synchronization.
+inline constexpr std::uint32_t FINAL_MARK = 23;
+
+// Reads the idle package at `package_path` (the bootloader file is read only once the package
+// has read), loads the bootloader from `bootloader_path` and the application onto every tile,
+// and applies the package's own configuration-space writes. Returns the application, kept for
+// the rest of the run.
+std::expected<zel_package::Application, RunEnd> load_application(
+    const zel_driver::Device& device, const std::string& package_path,
+    const std::string& bootloader_path);
+
+}  // namespace reset_memory

@@ -1,0 +1,62 @@
+#include "reset_memory/application_load.hpp"
+
+#include <fcntl.h>
+
+#include "reset_memory/file_bytes.hpp"
+#include "zel_driver/loader.hpp"
+
+namespace reset_memory {
+namespace {
+
+using zel_driver::Device;
+using zel_package::Application;
+
+std::expected<Application, RunError> read_package(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(RunError(zel_package::OsError::last()));
+  auto application = Application::read(fd);  // takes the descriptor over
+  if (!application) return std::unexpected(RunError(std::move(application.error())));
+  return std::move(*application);
+}
+
+// The loader and the bootloader bytes live only as long as the load.
+std::expected<void, RunError> load_onto_tiles(const Device& device, const Application& application,
+                                              const std::string& bootloader_path) {
+  auto bootloader = read_file_bytes(bootloader_path);
+  if (!bootloader) return std::unexpected(RunError(bootloader.error()));
+  auto loader = zel_driver::Loader::create(device, *bootloader);
+  if (!loader) return std::unexpected(RunError(std::move(loader.error())));
+  if (auto loaded = loader->load(application, FINAL_MARK); !loaded) {
+    return std::unexpected(RunError(std::move(loaded.error())));
+  }
+  return {};
+}
+
+// Applied as they stand, in package order: no offset is skipped, nothing is read back.
+std::expected<void, RunError> apply_device_config_writes(const Device& device,
+                                                         const Application& application) {
+  for (const zel_package::DeviceConfigWrite& write : application.device_config_writes) {
+    if (auto written = device.write_config(write.offset, write.value); !written) {
+      return std::unexpected(RunError(std::move(written.error())));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<Application, RunEnd> load_application(const Device& device,
+                                                    const std::string& package_path,
+                                                    const std::string& bootloader_path) {
+  auto application = read_package(package_path);
+  if (!application) return std::unexpected(std::move(application.error()));
+  if (auto loaded = load_onto_tiles(device, *application, bootloader_path); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  if (auto applied = apply_device_config_writes(device, *application); !applied) {
+    return std::unexpected(std::move(applied.error()));
+  }
+  return application;
+}
+
+}  // namespace reset_memory

@@ -1,0 +1,238 @@
+#include "zelsim/fault_catalog.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "zel_driver/kernel_interface.hpp"
+#include "zel_driver/registers.hpp"
+
+namespace zelsim {
+namespace {
+
+using zel_sim::Faults;
+using zel_sim::SimConfig;
+using Applied = std::expected<void, std::string>;
+
+// Decimal, or hexadecimal after "0x".
+std::optional<std::uint32_t> parse_number(std::string_view text) {
+  int base = 10;
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint32_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// "A:B:C" into numbers; `defaults` fills what the text leaves out (all of it when absent).
+std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
+    std::optional<std::string_view> value, std::vector<std::uint32_t> defaults) {
+  if (!value) return defaults;
+  std::vector<std::uint32_t> fields;
+  std::string_view rest = *value;
+  for (;;) {
+    const std::size_t colon = rest.find(':');
+    auto number = parse_number(rest.substr(0, colon));
+    if (!number) return std::unexpected(fmt::format("not a number in \"{}\"", *value));
+    fields.push_back(*number);
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  if (fields.size() > defaults.size()) {
+    return std::unexpected(fmt::format("too many fields in \"{}\"", *value));
+  }
+  for (std::size_t i = fields.size(); i < defaults.size(); ++i) fields.push_back(defaults[i]);
+  return fields;
+}
+
+struct NamedRequest {
+  std::string_view name;
+  unsigned long request;
+};
+
+constexpr NamedRequest REQUESTS[] = {
+    {"attach", zel_driver::IOCTL_ATTACH},
+    {"attach-buffer", zel_driver::IOCTL_ATTACH_BUFFER},
+    {"detach-buffer", zel_driver::IOCTL_DETACH_BUFFER},
+    {"set-id", zel_driver::IOCTL_SET_ID},
+    {"mailbox", zel_driver::IOCTL_MAILBOX},
+    {"stop-monitoring", zel_driver::IOCTL_STOP_MONITORING},
+    {"start-monitoring", zel_driver::IOCTL_START_MONITORING},
+    {"accumulate-errors", zel_driver::IOCTL_ACCUMULATE_ERRORS},
+    {"notify-reset", zel_driver::IOCTL_NOTIFY_RESET},
+    {"set-secondary-id", zel_driver::IOCTL_SET_SECONDARY_ID},
+};
+
+Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  if (!value) return std::unexpected("needs the request's name");
+  const std::size_t colon = value->find(':');
+  const std::string_view name = value->substr(0, colon);
+  int error = EIO;
+  if (colon != std::string_view::npos) {
+    auto number = parse_number(value->substr(colon + 1));
+    if (!number || *number == 0) return std::unexpected("the error number must be positive");
+    error = static_cast<int>(*number);
+  }
+  for (const NamedRequest& known : REQUESTS) {
+    if (known.name == name) {
+      faults.ioctl_failures.push_back({known.request, error});
+      return {};
+    }
+  }
+  return std::unexpected(fmt::format("unknown request \"{}\"", name));
+}
+
+Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults&) {
+  config.node_path.reset();
+  return {};
+}
+
+Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {ENOMEM});
+  if (!fields) return std::unexpected(fields.error());
+  faults.map_error = static_cast<int>((*fields)[0]);
+  return {};
+}
+
+Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0x4079020e});
+  if (!fields) return std::unexpected(fields.error());
+  faults.mailbox_response = zel_driver::MailboxMessage{{(*fields)[0], 0, 0, 0, 0}};
+  return {};
+}
+
+Applied mailbox_untouched(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.mailbox_response_untouched = true;
+  return {};
+}
+
+Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {1});
+  if (!fields) return std::unexpected(fields.error());
+  if ((*fields)[0] == 0) return std::unexpected("marks count from 1");
+  faults.hsp_marks_kept_from = (*fields)[0];
+  return {};
+}
+
+Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {zel_driver::HSP_SYNC_CONTROL_0, 1});
+  if (!fields) return std::unexpected(fields.error());
+  faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
+  return {};
+}
+
+Applied autoloader_stuck(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.autoloader_busy_forever = true;
+  return {};
+}
+
+Applied word_survives_reset(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {735, 0x80000});
+  if (!fields) return std::unexpected(fields.error());
+  faults.tile_words_surviving_reset.push_back({(*fields)[0], (*fields)[1]});
+  return {};
+}
+
+Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0, 0x4c000, 1});
+  if (!fields) return std::unexpected(fields.error());
+  faults.corrupted_stores.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
+  return {};
+}
+
+Applied tdi_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0, 0x4});
+  if (!fields) return std::unexpected(fields.error());
+  faults.tdi_failure = zel_sim::TdiFailure{(*fields)[0], (*fields)[1]};
+  return {};
+}
+
+Applied tdi_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0});
+  if (!fields) return std::unexpected(fields.error());
+  faults.tdi_stuck = zel_sim::TdiStuck{(*fields)[0]};
+  return {};
+}
+
+Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {3});
+  if (!fields) return std::unexpected(fields.error());
+  faults.tdi_busy_status_reads = (*fields)[0];
+  return {};
+}
+
+Applied contexts_never_stop(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.contexts_never_stop = true;
+  return {};
+}
+
+Applied context_state(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0, 1, 1});
+  if (!fields) return std::unexpected(fields.error());
+  if ((*fields)[1] > 6 || (*fields)[2] > 3) return std::unexpected("context 0-6, state 0-3");
+  faults.forced_context_states.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
+  return {};
+}
+
+constexpr FaultSwitch CATALOG[] = {
+    {"device-absent", "", "no device node: opening /dev/zel0 fails with ENOENT", device_absent},
+    {"ioctl-fails", "REQUEST[:ERRNO]",
+     "a kernel request fails (default errno EIO); REQUEST is attach, set-id, mailbox, "
+     "stop-monitoring, start-monitoring, accumulate-errors, notify-reset, set-secondary-id, "
+     "attach-buffer or detach-buffer",
+     ioctl_fails},
+    {"map-fails", "[ERRNO]", "mapping the configuration space fails (default ENOMEM)", map_fails},
+    {"mailbox-answer", "[WORD0]", "the ICU answers the reset request with this word 0 (default "
+     "0x4079020e)", mailbox_answer},
+    {"mailbox-untouched", "", "the kernel leaves the mailbox response unwritten",
+     mailbox_untouched},
+    {"marks-kept-from", "[K]", "the device never clears the K-th host sync mark nor any later "
+     "one (default 1)", marks_kept_from},
+    {"sync-register-stuck", "[OFFSET[:VALUE]]", "a host sync register reads VALUE after 0 is "
+     "written (default 0x302c:1)", sync_register_stuck},
+    {"autoloader-stuck", "", "the autoloader's busy bit never clears", autoloader_stuck},
+    {"word-survives-reset", "[TILE[:ADDRESS]]", "a tile word keeps its value across the "
+     "autoloader's reset (default 735:0x80000)", word_survives_reset},
+    {"poison-does-not-stick", "[TILE[:ADDRESS[:MASK]]]", "a store to that word writes the value "
+     "XOR MASK (default 0:0x4c000:1)", poison_does_not_stick},
+    {"tdi-fails", "[SKIP[:STATUS]]", "the TDI instruction after SKIP more completes with STATUS "
+     "(default 0:0x4)", tdi_fails},
+    {"tdi-stuck", "[SKIP]", "the TDI instruction after SKIP more stays busy (default 0)",
+     tdi_stuck},
+    {"tdi-slow", "[READS]", "every TDI instruction shows busy for READS status reads (default 3)",
+     tdi_slow},
+    {"contexts-never-stop", "", "running contexts ignore their run-break bits",
+     contexts_never_stop},
+    {"context-state", "[TILE[:CONTEXT[:STATE]]]", "a context shows this state whatever it does "
+     "(default 0:1:1, the worker running)", context_state},
+};
+
+}  // namespace
+
+std::span<const FaultSwitch> fault_catalog() { return CATALOG; }
+
+std::expected<void, std::string> apply_fault(std::string_view spec, SimConfig& config,
+                                             Faults& faults) {
+  const std::size_t equals = spec.find('=');
+  const std::string_view name = spec.substr(0, equals);
+  std::optional<std::string_view> value;
+  if (equals != std::string_view::npos) value = spec.substr(equals + 1);
+  for (const FaultSwitch& fault : CATALOG) {
+    if (fault.name != name) continue;
+    if (value && fault.value.empty()) {
+      return std::unexpected(fmt::format("fault {} takes no value", name));
+    }
+    if (auto applied = fault.apply(value, config, faults); !applied) {
+      return std::unexpected(fmt::format("fault {}: {}", name, applied.error()));
+    }
+    return {};
+  }
+  return std::unexpected(fmt::format("unknown fault \"{}\" (zelsim run --list-faults)", name));
+}
+
+}  // namespace zelsim

@@ -2,17 +2,17 @@
 
 #include <sys/mman.h>
 
-#include <cstring>
 #include <utility>
 
 namespace zel_driver {
 
 Result<HostBuffer> HostBuffer::create(std::size_t size) {
   // Populated up front so the device never reads a page the host has not faulted in yet.
+  // The kernel hands out anonymous pages zero-filled, so the buffer starts all zero without
+  // another 42 MB pass over the transport.
   void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (memory == MAP_FAILED) return std::unexpected(io_error("allocate pinned host buffer"));
-  std::memset(memory, 0, size);
   return HostBuffer(static_cast<std::byte*>(memory), size);
 }
 

@@ -179,6 +179,23 @@ Applied context_state(std::optional<std::string_view> value, SimConfig&, Faults&
   return {};
 }
 
+Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {0});
+  if (!fields) return std::unexpected(fields.error());
+  faults.bootloader_batch_unacknowledged = (*fields)[0];
+  return {};
+}
+
+Applied sentinel_unacknowledged(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.bootloader_sentinel_unacknowledged = true;
+  return {};
+}
+
+Applied final_mark_unacknowledged(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.bootloader_final_mark_unacknowledged = true;
+  return {};
+}
+
 constexpr FaultSwitch CATALOG[] = {
     {"device-absent", "", "no device node: opening /dev/zel0 fails with ENOENT", device_absent},
     {"ioctl-fails", "REQUEST[:ERRNO]",
@@ -210,6 +227,12 @@ constexpr FaultSwitch CATALOG[] = {
      contexts_never_stop},
     {"context-state", "[TILE[:CONTEXT[:STATE]]]", "a context shows this state whatever it does "
      "(default 0:1:1, the worker running)", context_state},
+    {"batch-unacknowledged", "[BATCH]", "the tile bootloader never acknowledges this loader batch "
+     "(default 0)", batch_unacknowledged},
+    {"sentinel-unacknowledged", "", "the tile bootloader never acknowledges the execute sentinel",
+     sentinel_unacknowledged},
+    {"final-mark-unacknowledged", "", "the application never reaches its initial synchronization",
+     final_mark_unacknowledged},
 };
 
 }  // namespace

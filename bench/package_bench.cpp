@@ -1,11 +1,14 @@
 // Package reading, validation and tile images against the plain memory work they cannot
-// avoid. Run: build/release/bench/zel_bench
+// avoid. Run: build/release/bench/zel_package_bench (or scripts/bench)
 
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+
+#include "memory_status.hpp"
+#include "ratios.hpp"
 
 #include <cstring>
 #include <fstream>
@@ -100,15 +103,6 @@ void BM_ReadFileAndCopyOnce(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFileAndCopyOnce)->Unit(benchmark::kMillisecond);
 
-// A line of /proc/self/status in kB ("VmRSS", "VmHWM").
-std::int64_t status_kilobytes(const std::string& key) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
-  }
-  return -1;
-}
-
 // Peak resident memory while reading, beyond what the process held before and beyond the
 // model that remains: the reader's own working memory, in units of the file size.
 void BM_ReadPackagePeakMemory(benchmark::State& state) {
@@ -117,11 +111,11 @@ void BM_ReadPackagePeakMemory(benchmark::State& state) {
     const int fd = package.fresh_descriptor();
     // Free heap pages left by earlier work would hide the model's own pages.
     ::malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
-    const std::int64_t before = status_kilobytes("VmRSS");
+    zel_bench::reset_peak_memory();
+    const std::int64_t before = zel_bench::status_kilobytes("VmRSS");
     auto app = Application::read(fd);
-    const std::int64_t peak = status_kilobytes("VmHWM");
-    const std::int64_t model = status_kilobytes("VmRSS") - before;
+    const std::int64_t peak = zel_bench::status_kilobytes("VmHWM");
+    const std::int64_t model = zel_bench::status_kilobytes("VmRSS") - before;
     benchmark::DoNotOptimize(app);
     const double file_kb = static_cast<double>(package.bytes) / 1024;
     state.counters["file_MB"] = file_kb / 1024;
@@ -192,5 +186,13 @@ void BM_TileImageBytesMemcpy(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 0x9c000);
 }
 BENCHMARK(BM_TileImageBytesMemcpy);
+
+using zel_bench::TimeRatio;
+const TimeRatio reading("read 98 MB package / read the file + copy it once", "BM_ReadPackage",
+                        "BM_ReadFileAndCopyOnce");
+const TimeRatio validation("validation, 1472 / 184 tiles (n log n: ~10x)", "BM_Validate/1472",
+                           "BM_Validate/184");
+const TimeRatio image("full tile image / memcpy of its segment bytes", "BM_TileImage",
+                      "BM_TileImageBytesMemcpy");
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The benchmarks of one binary, then the ratios they were written for.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -25,6 +27,9 @@ std::vector<Ratio>& ratios() {
 // Keeps each benchmark's real time and counters while the console shows them as usual.
 class RatioReporter final : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that saved output stays plain text.
+  RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;

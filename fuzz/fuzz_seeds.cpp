@@ -13,16 +13,48 @@
 #include <utility>
 #include <vector>
 
+#include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_fixtures/config_image.hpp"
 #include "zel_fixtures/elf_writer.hpp"
 #include "zel_fixtures/idle_package.hpp"
 #include "zel_fixtures/package_writer.hpp"
+#include "zel_sim/sim_device.hpp"
 
 namespace {
 
 using Seed = std::pair<std::string, std::vector<std::byte>>;
 using namespace zel_fixtures;
+
+// A seed that cannot be made ends the program.
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "fuzz_seeds: %s\n", why.c_str());
+  std::exit(1);
+}
+
+template <class Result>
+void exit_on_error(const Result& result, const std::string& what) {
+  if (!result) fail(what + ": " + result.error().display());
+}
+
+// The stores the driver makes to put a prefix into tile memory through the autoloader and to
+// write a word through a tile's worker context, as a capture taken during that work holds
+// them: replaying it drives the simulated autoloader and tile debug windows.
+std::vector<ConfigWrite> device_work_capture() {
+  zel_sim::SimDevice sim({.trace = true});
+  auto device = zel_driver::Device::open("/dev/zel0", sim);
+  exit_on_error(device, "open the simulated device");
+  exit_on_error(device->initialize_tile_memory(4, bootloader_code(1024)), "initialize tiles");
+  exit_on_error(device->write_tile_word_from_inactive_context(3, 1, 0x4c100, 0x600df00d),
+                "write a tile word");
+  std::vector<ConfigWrite> writes;
+  for (const zel_sim::TraceRecord& record : sim.trace().accesses()) {
+    if (record.op == zel_sim::TraceOp::Store) {
+      writes.push_back({*record.offset, static_cast<std::uint32_t>(*record.value)});
+    }
+  }
+  return writes;
+}
 
 std::vector<Seed> configuration_image_seeds() {
   using zel_driver::CCSR;
@@ -32,6 +64,7 @@ std::vector<Seed> configuration_image_seeds() {
   cut.resize(cut.size() - 8);
   return {
       {"captured", configuration_image(captured_configuration())},
+      {"device_work", configuration_image(device_work_capture())},
       {"empty", configuration_image({})},
       {"host_sync_only", configuration_image({{HSP_SYNC_CONTROL_0, 1}, {HSP_SYNC_CONTROL_1, 2}})},
       {"offset_out_of_range", configuration_image({{CCSR, 1}, {0x80000, 2}, {CCSR + 4, 3}})},
@@ -63,12 +96,8 @@ std::vector<Seed> package_seeds() {
   };
 }
 
-// The ELF file's bytes; a file the ELF library cannot write ends the program.
 std::vector<std::byte> elf(std::expected<std::vector<std::byte>, std::string> bytes) {
-  if (!bytes) {
-    std::fprintf(stderr, "fuzz_seeds: %s\n", bytes.error().c_str());
-    std::exit(1);
-  }
+  if (!bytes) fail(bytes.error());
   return std::move(*bytes);
 }
 
@@ -104,10 +133,7 @@ void write_seeds(const std::filesystem::path& directory, const std::vector<Seed>
     std::ofstream out(directory / name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-      std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", (directory / name).c_str());
-      std::exit(1);
-    }
+    if (!out) fail("cannot write " + (directory / name).string());
   }
 }
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -22,8 +21,10 @@ constexpr std::size_t WORD_BYTES = sizeof(capnp::word);
 constexpr std::uint64_t SEGMENT_COUNT_LIMIT = 512;
 
 // Every word of an honest message is traversed about once; a message whose pointers alias
-// the same data is traversed many times over. Allowing a small multiple of the message's own
-// size reads every honest package and stops a crafted one long before memory runs out.
+// the same data is traversed many times over, and a list of structs without data or pointers
+// costs a word per element though it takes no room at all. Allowing a small multiple of the
+// message's own size, and nothing more for a small message, reads every honest package and
+// keeps what a crafted one makes the reader build proportional to its size.
 constexpr std::uint64_t TRAVERSAL_WORDS_PER_MESSAGE_WORD = 4;
 
 std::unexpected<PackageError> stream_error(std::string description) {
@@ -85,8 +86,7 @@ std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
 
 capnp::ReaderOptions capnp_reader_options(std::size_t message_words) {
   capnp::ReaderOptions options;
-  options.traversalLimitInWords = std::max<std::uint64_t>(
-      options.traversalLimitInWords, TRAVERSAL_WORDS_PER_MESSAGE_WORD * message_words);
+  options.traversalLimitInWords = TRAVERSAL_WORDS_PER_MESSAGE_WORD * message_words;
   return options;
 }
 

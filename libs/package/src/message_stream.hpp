@@ -19,7 +19,7 @@ namespace zel_package::detail {
 std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd);
 
 // Reader options for a message of `message_words` words: the nesting limit stays at its
-// default, the traversal limit grows with the message.
+// default, the traversal limit is a small multiple of the message size.
 capnp::ReaderOptions capnp_reader_options(std::size_t message_words);
 
 }  // namespace zel_package::detail

@@ -313,5 +313,17 @@ TEST(PackageReader, RefusesPackagesWhosePointersAlias) {
   EXPECT_NE(read.error().display().find("traversal limit"), std::string::npos) << outcome(read);
 }
 
+TEST(PackageReader, RefusesListsOfEmptyStructsThatClaimMillionsOfElements) {
+  // Elements without data or pointers take no room on the wire, whatever their count: eight
+  // million bindings in a package of 2 KiB, about 1 GiB as records.
+  const auto empty_inputs = [](wire::Application::Builder root) {
+    capnp::toAny(root).getPointerSection()[3].initAsListOfAnyStruct(0, 0, 8'000'000);
+  };
+  const auto read = read_written(idle_application(1), {.edit = empty_inputs});
+  ASSERT_FALSE(read.has_value());
+  EXPECT_EQ(read.error().kind(), PackageError::Kind::Capnp);
+  EXPECT_NE(read.error().display().find("traversal limit"), std::string::npos) << outcome(read);
+}
+
 }  // namespace
 }  // namespace zel_package

@@ -73,7 +73,8 @@ TimeRatio::TimeRatio(std::string label, std::string measured, std::string floor)
 
 CounterRatio::CounterRatio(std::string label, std::string benchmark, std::string measured,
                            std::string floor) {
-  ratios().push_back({std::move(label), benchmark, std::move(measured), benchmark, std::move(floor)});
+  ratios().push_back(
+      {std::move(label), benchmark, std::move(measured), benchmark, std::move(floor)});
 }
 
 }  // namespace zel_bench

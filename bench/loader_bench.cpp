@@ -5,8 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "memory_status.hpp"
 #include "idle_load.hpp"
+#include "memory_status.hpp"
 #include "ratios.hpp"
 
 #include <chrono>
@@ -121,7 +121,7 @@ void BM_LoadPeakMemory(benchmark::State& state) {
 BENCHMARK(BM_LoadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 const TimeRatio framing("frame 1472 tiles / memcpy of the framed bytes", "BM_FrameIdlePackage",
-                         "BM_CopyFramedIdlePackage");
+                        "BM_CopyFramedIdlePackage");
 const CounterRatio load_copy("1472-tile load, host side / memcpy framed bytes",
                              "BM_LoadIdlePackageOnSim", "host_ms", "copy_ms");
 const CounterRatio load_floor("1472-tile load, host side / memcpy+buffer+fill",

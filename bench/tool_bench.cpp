@@ -42,7 +42,8 @@ struct DemoInputs {
   void write(const char* name, const std::vector<std::byte>& bytes) {
     const auto path = directory / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     arguments.push_back(path.string());
   }
 };

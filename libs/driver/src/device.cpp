@@ -81,7 +81,8 @@ Status Device::ioctl_pointer(unsigned long request, const void* value,
 
 Status Device::check_offset(std::uint32_t offset) {
   if (offset % 4 != 0 || offset > CONFIG_OFFSET_LAST) {
-    return std::unexpected(DriverError::invalid(fmt::format("configuration offset 0x{:x}", offset)));
+    return std::unexpected(
+        DriverError::invalid(fmt::format("configuration offset 0x{:x}", offset)));
   }
   return {};
 }

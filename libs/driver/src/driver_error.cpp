@@ -22,18 +22,17 @@ std::string DriverError::display() const {
 }
 
 std::string DriverError::debug() const {
-  return std::visit(
-      Overloaded{
-          [](const Io& e) {
-            return fmt::format("Io {{ operation: {}, source: {:?} }}", debug_quote(e.operation),
-                               e.source);
-          },
-          [](const Invalid& e) { return "Invalid(" + debug_quote(e.text) + ")"; },
-          [](const Timeout& e) { return "Timeout(" + debug_quote(e.text) + ")"; },
-          [](const PackageError& e) { return fmt::format("Package({:?})", e); },
-          [](const ElfError& e) { return fmt::format("Elf({:?})", e); },
-      },
-      variant_);
+  return std::visit(Overloaded{
+                        [](const Io& e) {
+                          return fmt::format("Io {{ operation: {}, source: {:?} }}",
+                                             debug_quote(e.operation), e.source);
+                        },
+                        [](const Invalid& e) { return "Invalid(" + debug_quote(e.text) + ")"; },
+                        [](const Timeout& e) { return "Timeout(" + debug_quote(e.text) + ")"; },
+                        [](const PackageError& e) { return fmt::format("Package({:?})", e); },
+                        [](const ElfError& e) { return fmt::format("Elf({:?})", e); },
+                    },
+                    variant_);
 }
 
 const Error* DriverError::cause() const {
@@ -46,8 +45,6 @@ const Error* DriverError::cause() const {
                     variant_);
 }
 
-DriverError io_error(const char* operation) {
-  return DriverError::Io{operation, OsError::last()};
-}
+DriverError io_error(const char* operation) { return DriverError::Io{operation, OsError::last()}; }
 
 }  // namespace zel_driver

@@ -14,7 +14,6 @@ namespace {
 using zel_sim::SimDevice;
 using zel_sim::TraceOp;
 
-
 TEST(DeviceOpen, OpensMapsAttachesSetsIdAndLogs) {
   SimDevice sim(zel_sim::SimConfig{.trace = true});
   zel_log::CapturingSink sink;
@@ -25,7 +24,8 @@ TEST(DeviceOpen, OpensMapsAttachesSetsIdAndLogs) {
     EXPECT_TRUE(sim.id_set());
     EXPECT_EQ(sim.open_descriptors(), 1u);
     EXPECT_EQ(sim.live_mappings(), 1u);
-    EXPECT_EQ(sim.trace().ioctl_requests(), (std::vector<std::uint64_t>{IOCTL_ATTACH, IOCTL_SET_ID}));
+    EXPECT_EQ(sim.trace().ioctl_requests(),
+              (std::vector<std::uint64_t>{IOCTL_ATTACH, IOCTL_SET_ID}));
   }
   EXPECT_EQ(sim.open_descriptors(), 0u);
   EXPECT_EQ(sim.live_mappings(), 0u);
@@ -51,16 +51,20 @@ TEST(DeviceOpen, EveryFailureReleasesWhatWasAcquired) {
     std::string debug;
   };
   const Case cases[] = {
-      {"map fails", {.map_error = ENOMEM},
+      {"map fails",
+       {.map_error = ENOMEM},
        "Io { operation: \"map configuration BAR\", source: Os { code: 12, kind: OutOfMemory, "
        "message: \"Cannot allocate memory\" } }"},
-      {"attach fails", {.ioctl_failures = {{IOCTL_ATTACH, EBUSY}}},
+      {"attach fails",
+       {.ioctl_failures = {{IOCTL_ATTACH, EBUSY}}},
        "Io { operation: \"attach ZEL\", source: Os { code: 16, kind: ResourceBusy, message: "
        "\"Device or resource busy\" } }"},
-      {"set ID fails", {.ioctl_failures = {{IOCTL_SET_ID, EIO}}},
+      {"set ID fails",
+       {.ioctl_failures = {{IOCTL_SET_ID, EIO}}},
        "Io { operation: \"set ZEL ID\", source: Os { code: 5, kind: Uncategorized, message: "
        "\"Input/output error\" } }"},
-      {"set ID returns 1", {.ioctl_failures = {{IOCTL_SET_ID, EPERM, 1}}},
+      {"set ID returns 1",
+       {.ioctl_failures = {{IOCTL_SET_ID, EPERM, 1}}},
        "Io { operation: \"set ZEL ID\", source: Os { code: 1, kind: PermissionDenied, message: "
        "\"Operation not permitted\" } }"},
   };
@@ -121,7 +125,8 @@ TEST(DeviceConfig, OffsetRuleAndSingleAccesses) {
   for (std::uint32_t offset : {0x80000u, 0x2u, 0xfffffffcu, 0x7fffdu}) {
     auto read = device->read_config(offset);
     ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().debug(), fmt::format("Invalid(\"configuration offset 0x{:x}\")", offset));
+    EXPECT_EQ(read.error().debug(),
+              fmt::format("Invalid(\"configuration offset 0x{:x}\")", offset));
     EXPECT_EQ(device->write_config(offset, 1).error().debug(), read.error().debug());
   }
   EXPECT_TRUE(sim.trace().records().empty());

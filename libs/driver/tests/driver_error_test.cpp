@@ -49,8 +49,17 @@ TEST(DriverError, IoErrorTakesTheCurrentErrno) {
 }
 
 TEST(ReadU32, LittleEndianWithinBoundsOnly) {
-  const std::byte bytes[12] = {std::byte{0x01}, std::byte{0x02}, std::byte{0x03},
-                               std::byte{0x04}, {}, {}, {}, {}, std::byte{0xff}, {}, {},
+  const std::byte bytes[12] = {std::byte{0x01},
+                               std::byte{0x02},
+                               std::byte{0x03},
+                               std::byte{0x04},
+                               {},
+                               {},
+                               {},
+                               {},
+                               std::byte{0xff},
+                               {},
+                               {},
                                std::byte{0x80}};
   EXPECT_EQ(read_u32(bytes, 0), 0x04030201u);
   EXPECT_EQ(read_u32(bytes, 8), 0x800000ffu);

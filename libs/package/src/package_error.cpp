@@ -5,8 +5,7 @@
 namespace zel_package {
 
 std::string CapnpError::debug() const {
-  return fmt::format("Exception {{ type: {}, description: {} }}", type_,
-                     debug_quote(description_));
+  return fmt::format("Exception {{ type: {}, description: {} }}", type_, debug_quote(description_));
 }
 
 std::string NotInSchema::display() const {

@@ -77,8 +77,7 @@ std::expected<void, Utf8Error> validate_utf8(std::string_view text) {
     for (std::size_t k = 1; k < length; ++k) {
       if (index + k >= size) return std::unexpected(Utf8Error(index, std::nullopt));
       const unsigned char byte = bytes[index + k];
-      const bool valid =
-          k == 1 ? (byte >= range.low && byte <= range.high) : is_continuation(byte);
+      const bool valid = k == 1 ? (byte >= range.low && byte <= range.high) : is_continuation(byte);
       if (!valid) return std::unexpected(Utf8Error(index, static_cast<std::uint8_t>(k)));
     }
     index += length;

@@ -43,16 +43,16 @@ struct Utf8Case {
 TEST(Utf8, ReportsTheMaximalInvalidSubpart) {
   const Utf8Case cases[] = {
       {"abc\xff", 3, 1},
-      {"\xe2\x82", 0, std::nullopt},           // cut short at the end
+      {"\xe2\x82", 0, std::nullopt},  // cut short at the end
       {"ab\xe2\x82", 2, std::nullopt},
-      {"\xe2\x82x", 0, 2},                     // third byte is not a continuation
-      {"\xe0\x80\x80", 0, 1},                  // overlong three-byte form
-      {"\xed\xa0\x80", 0, 1},                  // surrogate
-      {"\xf4\x90\x80\x80", 0, 1},              // above U+10FFFF
+      {"\xe2\x82x", 0, 2},         // third byte is not a continuation
+      {"\xe0\x80\x80", 0, 1},      // overlong three-byte form
+      {"\xed\xa0\x80", 0, 1},      // surrogate
+      {"\xf4\x90\x80\x80", 0, 1},  // above U+10FFFF
       {"\xf0\x9f\x98", 0, std::nullopt},
       {"\xf0\x9f\x98x", 0, 3},
-      {"\xc0\xaf", 0, 1},                      // C0 never starts a sequence
-      {"\x80", 0, 1},                          // lone continuation
+      {"\xc0\xaf", 0, 1},                          // C0 never starts a sequence
+      {"\x80", 0, 1},                              // lone continuation
       {"0123456789abcdef\xc3", 16, std::nullopt},  // after the eight-byte fast path
   };
   for (const Utf8Case& c : cases) {
@@ -80,7 +80,8 @@ TEST(PackageError, DisplayAndDebugFormsOfEveryVariant) {
        "Io(Os { code: 5, kind: Uncategorized, message: \"Input/output error\" })"},
       {Utf8Error(3, 1), "invalid UTF-8 text: invalid utf-8 sequence of 1 bytes from index 3",
        "Utf8(Utf8Error { valid_up_to: 3, error_len: Some(1) })"},
-      {Utf8Error(0, std::nullopt), "invalid UTF-8 text: incomplete utf-8 byte sequence from index 0",
+      {Utf8Error(0, std::nullopt),
+       "invalid UTF-8 text: incomplete utf-8 byte sequence from index 0",
        "Utf8(Utf8Error { valid_up_to: 0, error_len: None })"},
       {NotInSchema(7),
        "unknown schema enum value: Enum value or union discriminant 7 was not present in the "

@@ -65,10 +65,8 @@ void* SimDevice::map(int fd, std::size_t size) {
     ++live_mappings_;
     result = registers_.data();
   }
-  trace_.record({.time = now_,
-                 .op = TraceOp::Map,
-                 .value = size,
-                 .result = result == MAP_FAILED ? -1 : 0});
+  trace_.record(
+      {.time = now_, .op = TraceOp::Map, .value = size, .result = result == MAP_FAILED ? -1 : 0});
   return result;
 }
 
@@ -164,7 +162,9 @@ std::uint32_t SimDevice::peek(std::uint32_t offset) const {
   return held;
 }
 
-void SimDevice::poke(std::uint32_t offset, std::uint32_t value) { registers_.at(offset / 4) = value; }
+void SimDevice::poke(std::uint32_t offset, std::uint32_t value) {
+  registers_.at(offset / 4) = value;
+}
 
 std::uint32_t SimDevice::device_load(std::uint32_t offset) {
   if (tiles_.owns(offset)) return tiles_.load(offset);

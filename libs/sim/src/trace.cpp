@@ -81,7 +81,8 @@ std::string json_string(std::string_view text) {
 void Trace::write_json_lines(std::ostream& out) const {
   std::string line;
   for (const TraceRecord& record : records_) {
-    line = fmt::format("{{\"t_ns\":{},\"op\":\"{}\"", record.time.count(), trace_op_name(record.op));
+    line =
+        fmt::format("{{\"t_ns\":{},\"op\":\"{}\"", record.time.count(), trace_op_name(record.op));
     if (record.op == TraceOp::Open) line += ",\"path\":" + json_string(record.path);
     if (record.request) line += fmt::format(",\"request\":{}", *record.request);
     if (record.offset) line += fmt::format(",\"offset\":{}", *record.offset);

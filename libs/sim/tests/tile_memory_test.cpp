@@ -38,11 +38,11 @@ TEST(TileMemory, InitializeLeavesThePrefixAndZeroOnTheRangeOnly) {
   EXPECT_EQ(memory.read_word(3, 0x80000), 0u);
   EXPECT_EQ(memory.read_word(1471, 0x4c000), 0xababababu);
   EXPECT_EQ(memory.read_word(1471, 0x4d000), 0u);
-  EXPECT_EQ(memory.read_word(2047, 0x80000), 0xbeefu);   // outside the range: untouched
+  EXPECT_EQ(memory.read_word(2047, 0x80000), 0xbeefu);  // outside the range: untouched
   EXPECT_EQ(memory.read_word(1472, 0x4c000), 0u);
-  EXPECT_EQ(memory.distinct_pages(), 2u);                 // one prefix page shared by 1472 tiles
+  EXPECT_EQ(memory.distinct_pages(), 2u);  // one prefix page shared by 1472 tiles
 
-  memory.write_word(5, 0x4c000, 1);                       // copy on write
+  memory.write_word(5, 0x4c000, 1);  // copy on write
   EXPECT_EQ(memory.read_word(5, 0x4c000), 1u);
   EXPECT_EQ(memory.read_word(6, 0x4c000), 0xababababu);
 

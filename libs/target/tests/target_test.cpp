@@ -7,7 +7,8 @@ namespace {
 
 TEST(Target, ParsesOnlyTheExactName) {
   ASSERT_EQ(Target::from_str("zel21"), Target(Target::Zel21));
-  for (std::string_view name : {"ZEL21", "Zel21", " zel21", "zel21 ", "zel21\n", "zel2", "zel211", ""}) {
+  for (std::string_view name :
+       {"ZEL21", "Zel21", " zel21", "zel21 ", "zel21\n", "zel2", "zel211", ""}) {
     auto parsed = Target::from_str(name);
     ASSERT_FALSE(parsed.has_value()) << '"' << name << '"';
     EXPECT_EQ(parsed.error(), "unsupported ZEL target");

@@ -31,7 +31,8 @@ std::expected<std::vector<std::byte>, zel_package::OsError> read_file_bytes(
   bytes.reserve(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096);
   std::size_t filled = 0;
   for (;;) {
-    if (filled == bytes.size()) bytes.resize(std::max<std::size_t>(bytes.capacity(), filled * 2 + 4096));
+    if (filled == bytes.size())
+      bytes.resize(std::max<std::size_t>(bytes.capacity(), filled * 2 + 4096));
     const ssize_t got = ::read(file.fd, bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -78,7 +78,8 @@ Step readback(const Device& device) {
       const std::uint32_t word = read->at(0);
       if (word != 0) {
         ++failures;
-        survivors.push_back(fmt::format("tile {} address 0x{:x} reads 0x{:x}", tile, address, word));
+        survivors.push_back(
+            fmt::format("tile {} address 0x{:x} reads 0x{:x}", tile, address, word));
       }
     }
   }

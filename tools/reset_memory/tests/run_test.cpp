@@ -165,19 +165,24 @@ TEST(ResetMemory, ErrorsComeInTheOrderOfTheRun) {
     std::string err;
   };
   const Case cases[] = {
-      {"missing image before missing package", {files.missing("none.zelcfg")},
+      {"missing image before missing package",
+       {files.missing("none.zelcfg")},
        fmt::format("Error: {}\n", NOT_FOUND)},
-      {"malformed image before missing package", {bad_image},
+      {"malformed image before missing package",
+       {bad_image},
        "Error: Invalid(\"bad configuration image\")\n"},
       {"package argument", {files.config()}, "Error: \"idle package required\"\n"},
-      {"bootloader argument, package not opened", {files.config(), files.missing("none.package")},
+      {"bootloader argument, package not opened",
+       {files.config(), files.missing("none.package")},
        "Error: \"bootloader ELF required\"\n"},
       {"package file before bootloader file",
        {files.config(), files.missing("none.package"), files.missing("none.elf")},
        fmt::format("Error: {}\n", NOT_FOUND)},
-      {"bootloader file", {files.config(), files.package(), files.missing("none.elf")},
+      {"bootloader file",
+       {files.config(), files.package(), files.missing("none.elf")},
        fmt::format("Error: {}\n", NOT_FOUND)},
-      {"package that is no package", {files.config(), files.config(), files.bootloader()},
+      {"package that is no package",
+       {files.config(), files.config(), files.bootloader()},
        "Error: Capnp("},
   };
   for (const Case& c : cases) {
@@ -185,7 +190,8 @@ TEST(ResetMemory, ErrorsComeInTheOrderOfTheRun) {
     ToolRun result = run_tool(c.arguments, sim);
     EXPECT_EQ(result.status, 1) << c.name;
     EXPECT_EQ(result.out, "") << c.name;
-    EXPECT_TRUE(result.err.starts_with(c.err.substr(0, c.err.size() - 1))) << c.name << ": " << result.err;
+    EXPECT_TRUE(result.err.starts_with(c.err.substr(0, c.err.size() - 1)))
+        << c.name << ": " << result.err;
     expect_released(sim);
   }
 }
@@ -228,7 +234,8 @@ TEST(ResetMemory, TheDeviceIsReleasedBeforeTheErrorLine) {
     const SimDevice* sim;
     std::optional<std::size_t> descriptors_at_write;
     int sync() override {
-      if (!descriptors_at_write) descriptors_at_write = sim->open_descriptors() + sim->live_mappings();
+      if (!descriptors_at_write)
+        descriptors_at_write = sim->open_descriptors() + sim->live_mappings();
       return std::stringbuf::sync();
     }
   };

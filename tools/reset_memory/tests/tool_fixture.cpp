@@ -18,7 +18,8 @@ ToolFiles::ToolFiles(std::uint32_t tiles) {
   directory_ = ::mkdtemp(pattern.data());
   config_ = write("configuration.zelcfg",
                   zel_fixtures::configuration_image(zel_fixtures::captured_configuration()));
-  package_ = write("idle.package", zel_fixtures::write_package(zel_fixtures::idle_application(tiles)));
+  package_ =
+      write("idle.package", zel_fixtures::write_package(zel_fixtures::idle_application(tiles)));
   bootloader_ = write("bootloader.elf", zel_fixtures::bootloader_elf(3000).value());
 }
 
@@ -27,7 +28,8 @@ ToolFiles::~ToolFiles() { std::filesystem::remove_all(directory_); }
 std::string ToolFiles::write(const std::string& name, std::span<const std::byte> bytes) const {
   const std::filesystem::path path = directory_ / name;
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   return path.string();
 }
 

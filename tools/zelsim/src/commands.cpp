@@ -16,7 +16,8 @@ int main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   if (!arguments.empty() && arguments[0] == "fixtures") {
     return fixtures_command(arguments.subspan(1), out, err);
   }
-  if (!arguments.empty() && arguments[0] == "run") return run_command(arguments.subspan(1), out, err);
+  if (!arguments.empty() && arguments[0] == "run")
+    return run_command(arguments.subspan(1), out, err);
   if (!arguments.empty() && (arguments[0] == "--help" || arguments[0] == "help")) {
     out << USAGE;
     return 0;

@@ -204,31 +204,47 @@ constexpr FaultSwitch CATALOG[] = {
      "attach-buffer or detach-buffer",
      ioctl_fails},
     {"map-fails", "[ERRNO]", "mapping the configuration space fails (default ENOMEM)", map_fails},
-    {"mailbox-answer", "[WORD0]", "the ICU answers the reset request with this word 0 (default "
-     "0x4079020e)", mailbox_answer},
+    {"mailbox-answer", "[WORD0]",
+     "the ICU answers the reset request with this word 0 (default "
+     "0x4079020e)",
+     mailbox_answer},
     {"mailbox-untouched", "", "the kernel leaves the mailbox response unwritten",
      mailbox_untouched},
-    {"marks-kept-from", "[K]", "the device never clears the K-th host sync mark nor any later "
-     "one (default 1)", marks_kept_from},
-    {"sync-register-stuck", "[OFFSET[:VALUE]]", "a host sync register reads VALUE after 0 is "
-     "written (default 0x302c:1)", sync_register_stuck},
+    {"marks-kept-from", "[K]",
+     "the device never clears the K-th host sync mark nor any later "
+     "one (default 1)",
+     marks_kept_from},
+    {"sync-register-stuck", "[OFFSET[:VALUE]]",
+     "a host sync register reads VALUE after 0 is "
+     "written (default 0x302c:1)",
+     sync_register_stuck},
     {"autoloader-stuck", "", "the autoloader's busy bit never clears", autoloader_stuck},
-    {"word-survives-reset", "[TILE[:ADDRESS]]", "a tile word keeps its value across the "
-     "autoloader's reset (default 735:0x80000)", word_survives_reset},
-    {"poison-does-not-stick", "[TILE[:ADDRESS[:MASK]]]", "a store to that word writes the value "
-     "XOR MASK (default 0:0x4c000:1)", poison_does_not_stick},
-    {"tdi-fails", "[SKIP[:STATUS]]", "the TDI instruction after SKIP more completes with STATUS "
-     "(default 0:0x4)", tdi_fails},
+    {"word-survives-reset", "[TILE[:ADDRESS]]",
+     "a tile word keeps its value across the "
+     "autoloader's reset (default 735:0x80000)",
+     word_survives_reset},
+    {"poison-does-not-stick", "[TILE[:ADDRESS[:MASK]]]",
+     "a store to that word writes the value "
+     "XOR MASK (default 0:0x4c000:1)",
+     poison_does_not_stick},
+    {"tdi-fails", "[SKIP[:STATUS]]",
+     "the TDI instruction after SKIP more completes with STATUS "
+     "(default 0:0x4)",
+     tdi_fails},
     {"tdi-stuck", "[SKIP]", "the TDI instruction after SKIP more stays busy (default 0)",
      tdi_stuck},
     {"tdi-slow", "[READS]", "every TDI instruction shows busy for READS status reads (default 3)",
      tdi_slow},
     {"contexts-never-stop", "", "running contexts ignore their run-break bits",
      contexts_never_stop},
-    {"context-state", "[TILE[:CONTEXT[:STATE]]]", "a context shows this state whatever it does "
-     "(default 0:1:1, the worker running)", context_state},
-    {"batch-unacknowledged", "[BATCH]", "the tile bootloader never acknowledges this loader batch "
-     "(default 0)", batch_unacknowledged},
+    {"context-state", "[TILE[:CONTEXT[:STATE]]]",
+     "a context shows this state whatever it does "
+     "(default 0:1:1, the worker running)",
+     context_state},
+    {"batch-unacknowledged", "[BATCH]",
+     "the tile bootloader never acknowledges this loader batch "
+     "(default 0)",
+     batch_unacknowledged},
     {"sentinel-unacknowledged", "", "the tile bootloader never acknowledges the execute sentinel",
      sentinel_unacknowledged},
     {"final-mark-unacknowledged", "", "the application never reaches its initial synchronization",
@@ -239,12 +255,12 @@ constexpr FaultSwitch CATALOG[] = {
 
 std::span<const FaultSwitch> fault_catalog() { return CATALOG; }
 
-std::expected<void, std::string> apply_fault(std::string_view spec, SimConfig& config,
+std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& config,
                                              Faults& faults) {
-  const std::size_t equals = spec.find('=');
-  const std::string_view name = spec.substr(0, equals);
+  const std::size_t equals = text.find('=');
+  const std::string_view name = text.substr(0, equals);
   std::optional<std::string_view> value;
-  if (equals != std::string_view::npos) value = spec.substr(equals + 1);
+  if (equals != std::string_view::npos) value = text.substr(equals + 1);
   for (const FaultSwitch& fault : CATALOG) {
     if (fault.name != name) continue;
     if (value && fault.value.empty()) {

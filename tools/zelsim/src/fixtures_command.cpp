@@ -22,7 +22,8 @@ constexpr std::uint32_t MOST_TILES = 2048;
 bool write_file(const std::filesystem::path& path, std::span<const std::byte> bytes,
                 std::ostream& err) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   file.close();
   if (!file) {
     err << fmt::format("zelsim fixtures: cannot write {}\n", path.string());
@@ -60,7 +61,8 @@ int fixtures_command(std::span<const std::string> arguments, std::ostream& out, 
   std::error_code error;
   std::filesystem::create_directories(*directory, error);
   if (error) {
-    err << fmt::format("zelsim fixtures: cannot create {}: {}\n", directory->string(), error.message());
+    err << fmt::format("zelsim fixtures: cannot create {}: {}\n", directory->string(),
+                       error.message());
     return 1;
   }
 

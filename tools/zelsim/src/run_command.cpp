@@ -36,13 +36,13 @@ std::optional<zel_log::Level> parse_level(std::string_view text) {
 void list_faults(std::ostream& out) {
   for (const FaultSwitch& fault : fault_catalog()) {
     // An optional value shows as NAME[=VALUE], a required one as NAME=VALUE.
-    std::string spec(fault.name);
+    std::string shown(fault.name);
     if (fault.value.starts_with('[')) {
-      spec += fmt::format("[={}", fault.value.substr(1));
+      shown += fmt::format("[={}", fault.value.substr(1));
     } else if (!fault.value.empty()) {
-      spec += fmt::format("={}", fault.value);
+      shown += fmt::format("={}", fault.value);
     }
-    out << fmt::format("{:<40} {}\n", spec, fault.help);
+    out << fmt::format("{:<40} {}\n", shown, fault.help);
   }
 }
 

@@ -46,15 +46,16 @@ TEST_F(ZelsimCommands, FixturesThenRunPasses) {
   const CommandRun fixtures = zelsim({"fixtures", directory_.string(), "--tiles", "128"});
   ASSERT_EQ(fixtures.status, 0) << fixtures.err;
   const std::string trace = path("trace.jsonl");
-  const CommandRun run = zelsim({"run", "--trace", trace, "--log", "info",
-                                 path("configuration.zelcfg"), path("idle.package"),
-                                 path("bootloader.elf")});
+  const CommandRun run =
+      zelsim({"run", "--trace", trace, "--log", "info", path("configuration.zelcfg"),
+              path("idle.package"), path("bootloader.elf")});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.out.ends_with("poison/reset/readback PASS\n")) << run.out;
   EXPECT_NE(run.err.find("INFO zel_driver: loading application tile_count=128 final_mark=23"),
             std::string::npos)
       << run.err;
-  EXPECT_NE(run.err.find("INFO zel_package: application package read tiles=128"), std::string::npos);
+  EXPECT_NE(run.err.find("INFO zel_package: application package read tiles=128"),
+            std::string::npos);
 
   std::ifstream lines(trace);
   std::string first;
@@ -82,9 +83,12 @@ TEST_F(ZelsimCommands, RefusesWhatItCannotUse) {
       {{"fixtures", "dir", "--tiles", "100"}, "zelsim fixtures: --tiles takes a multiple of 64"},
       {{"fixtures", "dir", "--tiles", "4096"}, "zelsim fixtures: --tiles takes a multiple of 64"},
       {{"run", "--fault", "no-such-fault", "c"}, "zelsim run: unknown fault \"no-such-fault\""},
-      {{"run", "--fault", "ioctl-fails=frob", "c"}, "zelsim run: fault ioctl-fails: unknown request"},
-      {{"run", "--fault", "autoloader-stuck=1", "c"}, "zelsim run: fault autoloader-stuck takes no value"},
-      {{"run", "--fault", "word-survives-reset=x", "c"}, "zelsim run: fault word-survives-reset: not a number"},
+      {{"run", "--fault", "ioctl-fails=frob", "c"},
+       "zelsim run: fault ioctl-fails: unknown request"},
+      {{"run", "--fault", "autoloader-stuck=1", "c"},
+       "zelsim run: fault autoloader-stuck takes no value"},
+      {{"run", "--fault", "word-survives-reset=x", "c"},
+       "zelsim run: fault word-survives-reset: not a number"},
       {{"run", "--log", "loud", "c"}, "zelsim run: --log takes trace, debug or info"},
       {{"run", "--verbose", "c"}, "zelsim run: unknown option --verbose"},
   };

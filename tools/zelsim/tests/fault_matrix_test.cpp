@@ -25,64 +25,79 @@ constexpr const char* PASS = "poison/reset/readback PASS\n";
 struct Row {
   const char* fault;  // as given to --fault
   int status;
-  const char* err;    // the whole of standard error
-  bool reset_line;    // "memory reset: ..." on standard output
+  const char* err;  // the whole of standard error
+  bool reset_line;  // "memory reset: ..." on standard output
 };
 
 const Row MATRIX[] = {
     {"device-absent", 1,
      "Error: Io { operation: \"open ZEL device\", source: Os { code: 2, kind: NotFound, message: "
-     "\"No such file or directory\" } }\n", false},
+     "\"No such file or directory\" } }\n",
+     false},
     {"map-fails", 1,
      "Error: Io { operation: \"map configuration BAR\", source: Os { code: 12, kind: OutOfMemory, "
-     "message: \"Cannot allocate memory\" } }\n", false},
+     "message: \"Cannot allocate memory\" } }\n",
+     false},
     {"ioctl-fails=attach", 1,
      "Error: Io { operation: \"attach ZEL\", source: Os { code: 5, kind: Uncategorized, message: "
-     "\"Input/output error\" } }\n", false},
+     "\"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=set-id:1", 1,
      "Error: Io { operation: \"set ZEL ID\", source: Os { code: 1, kind: PermissionDenied, "
-     "message: \"Operation not permitted\" } }\n", false},
+     "message: \"Operation not permitted\" } }\n",
+     false},
     {"ioctl-fails=stop-monitoring", 1,
      "Error: Io { operation: \"stop monitoring\", source: Os { code: 5, kind: Uncategorized, "
-     "message: \"Input/output error\" } }\n", false},
+     "message: \"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=mailbox:110", 1,
      "Error: Io { operation: \"ICU mailbox transaction\", source: Os { code: 110, kind: TimedOut, "
-     "message: \"Connection timed out\" } }\n", false},
+     "message: \"Connection timed out\" } }\n",
+     false},
     {"ioctl-fails=start-monitoring", 1,
      "Error: Io { operation: \"start monitoring\", source: Os { code: 5, kind: Uncategorized, "
-     "message: \"Input/output error\" } }\n", false},
+     "message: \"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=accumulate-errors", 1,
      "Error: Io { operation: \"accumulate errors\", source: Os { code: 5, kind: Uncategorized, "
-     "message: \"Input/output error\" } }\n", false},
+     "message: \"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=notify-reset", 1,
      "Error: Io { operation: \"notify reset\", source: Os { code: 5, kind: Uncategorized, "
-     "message: \"Input/output error\" } }\n", false},
+     "message: \"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=set-secondary-id", 1,
      "Error: Io { operation: \"set secondary ZEL ID\", source: Os { code: 5, kind: "
-     "Uncategorized, message: \"Input/output error\" } }\n", false},
+     "Uncategorized, message: \"Input/output error\" } }\n",
+     false},
     {"ioctl-fails=attach-buffer:16", 1,
      "Error: Io { operation: \"attach host buffer\", source: Os { code: 16, kind: ResourceBusy, "
-     "message: \"Device or resource busy\" } }\n", false},
+     "message: \"Device or resource busy\" } }\n",
+     false},
     // A refused detach is not reported: the load had already succeeded.
     {"ioctl-fails=detach-buffer", 0, "", true},
     {"mailbox-answer", 1, "Error: Invalid(\"unexpected ICU reset response\")\n", false},
     {"mailbox-untouched", 1, "Error: Invalid(\"unexpected ICU reset response\")\n", false},
-    {"sync-register-stuck", 1, "Error: Invalid(\"HSP register 0x302c did not clear: observed 1\")\n",
-     false},
+    {"sync-register-stuck", 1,
+     "Error: Invalid(\"HSP register 0x302c did not clear: observed 1\")\n", false},
     {"sync-register-stuck=0x3030:2", 1,
      "Error: Invalid(\"HSP register 0x3030 did not clear: observed 2\")\n", false},
     {"marks-kept-from=2", 1,
      "Error: Timeout(\"bootloader batch 1: device timeout: HSP register 0x302c: expected 0, "
-     "observed 1\")\n", false},
+     "observed 1\")\n",
+     false},
     {"batch-unacknowledged=3", 1,
      "Error: Timeout(\"bootloader batch 3: device timeout: HSP register 0x302c: expected 0, "
-     "observed 1\")\n", false},
+     "observed 1\")\n",
+     false},
     {"sentinel-unacknowledged", 1,
      "Error: Timeout(\"execute sentinel: device timeout: HSP register 0x302c: expected 0, "
-     "observed 1\")\n", false},
+     "observed 1\")\n",
+     false},
     {"final-mark-unacknowledged", 1,
      "Error: Timeout(\"application initial sync: device timeout: HSP register 0x302c: expected "
-     "0, observed 23\")\n", false},
+     "0, observed 23\")\n",
+     false},
     {"autoloader-stuck", 1, "Error: Timeout(\"hardware autoloader\")\n", false},
     {"tdi-fails", 1, "Error: Invalid(\"TDI instruction failed with status 0x4\")\n", false},
     {"tdi-stuck", 1, "Error: Timeout(\"TDI instruction\")\n", false},
@@ -96,7 +111,8 @@ const Row MATRIX[] = {
      false},
     {"word-survives-reset", 101,
      "readback check failed: 1 of 25 poisoned words not zero after the reset: tile 735 address "
-     "0x80000 reads 0x7e007e00\nassertion `left == right` failed\n  left: 1\n right: 0\n", true},
+     "0x80000 reads 0x7e007e00\nassertion `left == right` failed\n  left: 1\n right: 0\n",
+     true},
 };
 
 // Whether the load put the exchange blocks into their transfer state at some point.
@@ -128,7 +144,8 @@ TEST(FaultMatrix, EveryFaultEndsTheRunAsExpectedAndLeavesNothingHeld) {
     EXPECT_EQ(sim.live_mappings(), 0u);
     if (std::string_view(row.fault).starts_with("ioctl-fails=detach-buffer")) {
       // The kernel kept what it refused to detach; the stack did ask.
-      EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_DETACH_BUFFER), 1);
+      EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_DETACH_BUFFER),
+                1);
     } else {
       EXPECT_TRUE(sim.attachments().empty());
     }

@@ -70,11 +70,10 @@ class Device {
   Status set_mark(std::uint32_t mark) const;
   Status wait_mark(std::uint32_t reg, std::uint32_t expected,
                    std::chrono::nanoseconds timeout) const;
-  Status wait_mark_with(std::uint32_t reg, std::uint32_t expected,
-                        std::chrono::nanoseconds timeout, const Poll& poll) const;
-  Status wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
-                        std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval,
+  Status wait_mark_with(std::uint32_t reg, std::uint32_t expected, std::chrono::nanoseconds timeout,
                         const Poll& poll) const;
+  Status wait_mark_poll(std::uint32_t reg, std::uint32_t expected, std::chrono::nanoseconds timeout,
+                        std::chrono::nanoseconds interval, const Poll& poll) const;
   Status clear_host_sync_marks() const;
 
   // --- tile debug interface (tile_debug.cpp, tile_debug.hpp) ---
@@ -109,9 +108,8 @@ class Device {
   Result<std::uint32_t> read_tile_word_without_save(std::uint16_t physical_tile,
                                                     std::uint32_t context,
                                                     std::uint32_t address) const;
-  Status write_tile_word(std::uint16_t physical_tile, std::uint32_t context,
-                         std::uint32_t address, std::uint32_t value,
-                         bool inactive_is_quiescent) const;
+  Status write_tile_word(std::uint16_t physical_tile, std::uint32_t context, std::uint32_t address,
+                         std::uint32_t value, bool inactive_is_quiescent) const;
   Status write_tile_word_from_inactive_context(std::uint16_t physical_tile, std::uint32_t context,
                                                std::uint32_t address, std::uint32_t value) const;
   Result<std::vector<std::uint32_t>> read_tile_words_at_addresses_from_inactive_context(

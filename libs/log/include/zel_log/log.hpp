@@ -51,7 +51,8 @@ inline bool enabled() { return detail::installed_sink.load(std::memory_order_rel
 inline void emit(Level level, std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields = {}) {
   if (Sink* sink = detail::installed_sink.load(std::memory_order_relaxed)) {
-    sink->write(Event{level, target, message, std::span<const Field>(fields.begin(), fields.size())});
+    sink->write(
+        Event{level, target, message, std::span<const Field>(fields.begin(), fields.size())});
   }
 }
 

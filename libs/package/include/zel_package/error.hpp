@@ -26,10 +26,8 @@ std::string debug_quote(std::string_view text);
 
 // Test frameworks and logs print errors in their debug form.
 template <class T>
-  requires std::derived_from<T, Error>
-void PrintTo(const T& error, std::ostream* out) {
-  *out << error.debug();
-}
+requires std::derived_from<T, Error>
+void PrintTo(const T& error, std::ostream* out) { *out << error.debug(); }
 
 // Builds one visitor for std::visit out of several lambdas.
 template <class... Ts>
@@ -44,7 +42,7 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // `{}` formats an error's display form, `{:?}` its debug form.
 template <class T>
-  requires std::derived_from<T, zel_package::Error>
+requires std::derived_from<T, zel_package::Error>
 struct fmt::formatter<T> {
   bool debug = false;
 

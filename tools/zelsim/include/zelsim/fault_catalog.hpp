@@ -23,7 +23,7 @@ struct FaultSwitch {
 std::span<const FaultSwitch> fault_catalog();
 
 // "NAME" or "NAME=VALUE", applied.
-std::expected<void, std::string> apply_fault(std::string_view spec, zel_sim::SimConfig& config,
+std::expected<void, std::string> apply_fault(std::string_view text, zel_sim::SimConfig& config,
                                              zel_sim::Faults& faults);
 
 }  // namespace zelsim

@@ -1,7 +1,6 @@
 #include "zel_driver/tile_framing.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "zel_driver/bytes.hpp"
@@ -23,7 +22,10 @@ Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> i
     return std::unexpected(DriverError::invalid("cannot frame empty tile image"));
   }
   const std::size_t count = frame_count(image.size());
-  assert(frames.size() == count * FRAME_BYTES);
+  // Checked in every build: a wrong size would write past the caller's buffer.
+  if (frames.size() != count * FRAME_BYTES) {
+    return std::unexpected(DriverError::invalid("frame buffer does not fit the tile image"));
+  }
   for (std::size_t n = 0; n < count; ++n) {
     const std::span<std::byte> frame = frames.subspan(n * FRAME_BYTES, FRAME_BYTES);
     const bool last = n + 1 == count;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "opened_sim.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace zel_driver {
@@ -28,15 +29,11 @@ constexpr std::uint32_t window_offset(std::uint32_t reg) {
   return TILE_DEBUG_BASE + TILE_DEBUG_STRIDE * TILE + 4 * reg;
 }
 
-class TileContext : public ::testing::Test {
+class TileContext : public ::testing::Test, protected OpenedSim {
  protected:
   void SetUp() override {
-    auto opened = Device::open("/dev/zel0", sim);
-    ASSERT_TRUE(opened) << opened.error().debug();
-    device.emplace(std::move(*opened));
     sim.tiles().set_m_register(TILE, WORKER, 0, SAVED_M0);
     sim.tiles().set_m_register(TILE, WORKER, 1, SAVED_M1);
-    sim.trace().clear();
   }
 
   // The worker's state and TILE_RUN_BREAK as the access finds them.
@@ -54,9 +51,6 @@ class TileContext : public ::testing::Test {
     EXPECT_EQ(sim.tiles().m_register(TILE, WORKER, 0), SAVED_M0);
     EXPECT_EQ(sim.tiles().m_register(TILE, WORKER, 1), SAVED_M1);
   }
-
-  SimDevice sim{zel_sim::SimConfig{.trace = true}};
-  std::optional<Device> device;
 };
 
 TEST_F(TileContext, WrittenWordsReadBackThroughAnInactiveWorker) {
@@ -66,9 +60,9 @@ TEST_F(TileContext, WrittenWordsReadBackThroughAnInactiveWorker) {
   };
   for (const Case c : {Case{TILE, 0x4c000}, Case{TILE, 0xe7ffc}, Case{1471, 0xe7ffc}}) {
     const std::uint32_t value = 0x7e007e00 + c.address;
-    ASSERT_TRUE(device->write_tile_word_from_inactive_context(c.tile, WORKER, c.address, value));
+    ASSERT_TRUE(device.write_tile_word_from_inactive_context(c.tile, WORKER, c.address, value));
     EXPECT_EQ(sim.tile_memory().read_word(c.tile, c.address), value);
-    auto read = device->read_tile_words_from_inactive_context(c.tile, WORKER, c.address, 1);
+    auto read = device.read_tile_words_from_inactive_context(c.tile, WORKER, c.address, 1);
     ASSERT_TRUE(read) << read.error().debug();
     EXPECT_EQ(*read, Words{value});
   }
@@ -76,11 +70,10 @@ TEST_F(TileContext, WrittenWordsReadBackThroughAnInactiveWorker) {
   EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), 0u);
 
   for (std::uint32_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(device->write_tile_word_from_inactive_context(TILE, 6, 0x60000 + 4 * i, 10 + i));
+    ASSERT_TRUE(device.write_tile_word_from_inactive_context(TILE, 6, 0x60000 + 4 * i, 10 + i));
   }
-  EXPECT_EQ(device->read_tile_words_from_inactive_context(TILE, 6, 0x60000, 3),
-            (Words{10, 11, 12}));
-  EXPECT_EQ(device->read_tile_words_at_addresses_from_inactive_context(
+  EXPECT_EQ(device.read_tile_words_from_inactive_context(TILE, 6, 0x60000, 3), (Words{10, 11, 12}));
+  EXPECT_EQ(device.read_tile_words_at_addresses_from_inactive_context(
                 TILE, 6, std::vector<std::uint32_t>{0x60008, 0x4c000, 0x60000}),
             (Words{12, 0x7e007e00 + 0x4c000, 10}));
 }
@@ -120,10 +113,10 @@ TEST_F(TileContext, RegisterTrafficOfOneAccess) {
     sim.tile_memory().write_word(TILE, 0x80000, 0xabcd);
     sim.trace().clear();
     if (c.access == Access::Read) {
-      EXPECT_EQ(device->read_tile_words_from_inactive_context(TILE, WORKER, 0x80000, 1),
+      EXPECT_EQ(device.read_tile_words_from_inactive_context(TILE, WORKER, 0x80000, 1),
                 Words{0xabcd});
     } else {
-      ASSERT_TRUE(device->write_tile_word_from_inactive_context(TILE, WORKER, 0x80000, 0x5678));
+      ASSERT_TRUE(device.write_tile_word_from_inactive_context(TILE, WORKER, 0x80000, 0x5678));
       EXPECT_EQ(sim.tile_memory().read_word(TILE, 0x80000), 0x5678u);
     }
     EXPECT_EQ(loads(TILE_CONTEXT_STATUS), c.state_reads);
@@ -145,7 +138,7 @@ TEST_F(TileContext, RegisterTrafficOfOneAccess) {
 
 TEST_F(TileContext, RunningWorkerIsStoppedAroundTheWholeAccess) {
   prepare(1, 0);
-  ASSERT_TRUE(device->read_tile_words_from_inactive_context(TILE, WORKER, 0x80000, 1));
+  ASSERT_TRUE(device.read_tile_words_from_inactive_context(TILE, WORKER, 0x80000, 1));
   std::vector<std::pair<std::uint32_t, std::uint32_t>> steps;
   for (const auto& access : sim.trace().accesses()) {
     const std::uint32_t reg = (*access.offset - window_offset(0)) / 4;
@@ -178,7 +171,7 @@ TEST_F(TileContext, RunningWorkerIsStoppedAroundTheWholeAccess) {
 TEST_F(TileContext, FailingSecondWordOfThreeStillRestoresScratch) {
   // Save 2, first word 3, then the second word's load.
   sim.faults().tdi_failure = zel_sim::TdiFailure{.skip = 6, .status = 0x4};
-  auto read = device->read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 3);
+  auto read = device.read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 3);
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().debug(), "Invalid(\"TDI instruction failed with status 0x4\")");
   EXPECT_EQ(stores(TILE_DEBUG_INSTRUCTION),
@@ -193,7 +186,7 @@ TEST_F(TileContext, ContextThatNeverStopsTimesOutAndIsReleased) {
   prepare(1, 0x40000000);
   sim.faults().contexts_never_stop = true;
   const auto start = sim.now();
-  auto read = device->read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
+  auto read = device.read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().debug(), "Timeout(\"stopping tile context\")");
   EXPECT_GE(sim.now() - start, 100ms);
@@ -205,7 +198,7 @@ TEST_F(TileContext, ContextThatNeverStopsTimesOutAndIsReleased) {
 }
 
 TEST_F(TileContext, InactiveContextNotDeclaredQuiescentMustStop) {
-  auto written = device->write_tile_word(TILE, WORKER, 0x4c000, 1, false);
+  auto written = device.write_tile_word(TILE, WORKER, 0x4c000, 1, false);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().debug(), "Timeout(\"stopping tile context\")");
   EXPECT_EQ(stores(TILE_RUN_BREAK), (std::vector<std::uint32_t>{2, 0}));
@@ -228,7 +221,7 @@ TEST_F(TileContext, StuckInstructionRestoresWhatWasDisturbed) {
     prepare(1, 0);
     sim.trace().clear();
     sim.faults().tdi_stuck = zel_sim::TdiStuck{.skip = c.skip};
-    auto read = device->read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
+    auto read = device.read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().debug(), "Timeout(\"TDI instruction\")");
     EXPECT_EQ(stores(TILE_DEBUG_INSTRUCTION), c.instructions);
@@ -243,7 +236,7 @@ TEST_F(TileContext, FailedRestoreReplacesTheWordsRead) {
   sim.tile_memory().write_word(TILE, 0x4c000, 0x77);
   // Save 2, access 3, then the restore of M1 fails, so M0 is not restored either.
   sim.faults().tdi_failure = zel_sim::TdiFailure{.skip = 5, .status = 0x2};
-  auto read = device->read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
+  auto read = device.read_tile_words_from_inactive_context(TILE, WORKER, 0x4c000, 1);
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().debug(), "Invalid(\"TDI instruction failed with status 0x2\")");
   EXPECT_EQ(stores(TILE_DEBUG_INSTRUCTION).back(), GET_1);
@@ -255,7 +248,7 @@ TEST_F(TileContext, FailedRestoreReplacesTheWordsRead) {
 
 TEST_F(TileContext, ZeroWordsAtTheWindowEndStillBorrowTheContext) {
   prepare(1, 0);
-  auto read = device->read_tile_words_from_inactive_context(TILE, WORKER, 0xe8000, 0);
+  auto read = device.read_tile_words_from_inactive_context(TILE, WORKER, 0xe8000, 0);
   ASSERT_TRUE(read) << read.error().debug();
   EXPECT_TRUE(read->empty());
   EXPECT_EQ(stores(TILE_DEBUG_INSTRUCTION),
@@ -323,7 +316,7 @@ TEST_F(TileContext, ChecksComeBeforeAnyRegisterAccess) {
        "Invalid(\"M register index out of range\")"},
   };
   for (const Case& c : cases) {
-    auto result = c.call(*device);
+    auto result = c.call(device);
     ASSERT_FALSE(result) << c.name;
     EXPECT_EQ(result.error().debug(), c.debug) << c.name;
   }
@@ -332,13 +325,13 @@ TEST_F(TileContext, ChecksComeBeforeAnyRegisterAccess) {
 
 TEST_F(TileContext, GenericWrapperRunsTheOperationWithTheContextStopped) {
   prepare(1, 0);
-  auto seen = device->with_tile_context(TILE, WORKER, false, [&]() -> Result<std::uint32_t> {
+  auto seen = device.with_tile_context(TILE, WORKER, false, [&]() -> Result<std::uint32_t> {
     return sim.tiles().context_state(TILE, WORKER);
   });
   EXPECT_EQ(seen, 2u);
   EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), 1u);
 
-  auto failed = device->with_tile_scratch(TILE, WORKER, false, [&]() -> Status {
+  auto failed = device.with_tile_scratch(TILE, WORKER, false, [&]() -> Status {
     sim.tiles().set_m_register(TILE, WORKER, 0, 0);
     return std::unexpected(DriverError::invalid("operation failed"));
   });

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "opened_sim.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_sim/sim_device.hpp"
@@ -18,18 +19,8 @@ using zel_sim::TraceOp;
 
 constexpr std::uint32_t STATUS_0 = TILE_DEBUG_BASE + 4 * TILE_DEBUG_STATUS;
 
-class TileDebug : public ::testing::Test {
- protected:
-  void SetUp() override {
-    auto opened = Device::open("/dev/zel0", sim);
-    ASSERT_TRUE(opened) << opened.error().debug();
-    device.emplace(std::move(*opened));
-    sim.trace().clear();
-  }
-
-  SimDevice sim{zel_sim::SimConfig{.trace = true}};
-  std::optional<Device> device;
-};
+// A traced simulated device with a handle open on it; the trace starts after the open.
+class TileDebug : public ::testing::Test, protected OpenedSim {};
 
 TEST(TdiInstruction, Encodings) {
   EXPECT_EQ(put_debug_data_m(0), 0x43008070u);
@@ -43,9 +34,9 @@ TEST(TdiInstruction, Encodings) {
 
 TEST_F(TileDebug, RegistersAreAddressedPerTileIn32Bits) {
   sim.poke(0x46fc4, 0x1234);
-  EXPECT_EQ(device->read_tile_debug(1471, 1), 0x1234u);
-  ASSERT_TRUE(device->write_tile_debug(0, 9, 6));
-  ASSERT_TRUE(device->write_tile_debug(0, 16, 5));  // no index check: the next tile's window
+  EXPECT_EQ(device.read_tile_debug(1471, 1), 0x1234u);
+  ASSERT_TRUE(device.write_tile_debug(0, 9, 6));
+  ASSERT_TRUE(device.write_tile_debug(0, 16, 5));  // no index check: the next tile's window
   const auto accesses = sim.trace().accesses();
   ASSERT_EQ(accesses.size(), 3u);
   EXPECT_EQ(accesses[0].offset, 0x46fc4u);
@@ -64,10 +55,10 @@ TEST_F(TileDebug, RegistersAreAddressedPerTileIn32Bits) {
   };
   sim.trace().clear();
   for (const Case& c : refused) {
-    auto read = device->read_tile_debug(c.tile, c.reg);
+    auto read = device.read_tile_debug(c.tile, c.reg);
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().debug(), c.debug) << c.reg;
-    auto written = device->write_tile_debug(c.tile, c.reg, 1);
+    auto written = device.write_tile_debug(c.tile, c.reg, 1);
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().debug(), c.debug) << c.reg;
   }
@@ -78,12 +69,12 @@ TEST_F(TileDebug, ContextStateDecodesItsBitPair) {
   sim.poke(TILE_DEBUG_BASE + 64 * 3, 0x2d | 2u << 12);
   const std::uint32_t expected[] = {1, 3, 2, 0, 0, 0, 2};
   for (std::uint32_t context = 0; context < 7; ++context) {
-    EXPECT_EQ(device->tile_context_state(3, context), expected[context]) << context;
+    EXPECT_EQ(device.tile_context_state(3, context), expected[context]) << context;
   }
   EXPECT_EQ(sim.trace().count(TraceOp::Load), 7u);
 
   sim.trace().clear();
-  auto refused = device->tile_context_state(3, 7);
+  auto refused = device.tile_context_state(3, 7);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().debug(), "Invalid(\"tile context out of range\")");
   EXPECT_TRUE(sim.trace().accesses().empty());
@@ -92,8 +83,8 @@ TEST_F(TileDebug, ContextStateDecodesItsBitPair) {
 TEST_F(TileDebug, InstructionIsArmedAddressedStartedAndAwaited) {
   sim.tiles().set_m_register(2, 5, 9, 0xcafe);
   sim.faults().tdi_busy_status_reads = 2;
-  ASSERT_TRUE(device->execute_tile_instruction(2, 5, *put_debug_data_m(9)));
-  EXPECT_EQ(device->read_tile_debug(2, TILE_DEBUG_DATA), 0xcafeu);
+  ASSERT_TRUE(device.execute_tile_instruction(2, 5, *put_debug_data_m(9)));
+  EXPECT_EQ(device.read_tile_debug(2, TILE_DEBUG_DATA), 0xcafeu);
 
   const std::uint32_t window = TILE_DEBUG_BASE + 2 * 64;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
@@ -113,11 +104,11 @@ TEST_F(TileDebug, StatusIsJudgedOnceTheBusyBitClears) {
   // The first instruction leaves failure code 4 behind; the second shows it under its busy
   // bit (0xc) before completing with 0x104.
   sim.faults().tdi_failure = zel_sim::TdiFailure{.status = 0x4};
-  EXPECT_FALSE(device->execute_tile_instruction(0, 1, *put_debug_data_m(0)));
+  EXPECT_FALSE(device.execute_tile_instruction(0, 1, *put_debug_data_m(0)));
   sim.faults().tdi_busy_status_reads = 1;
   sim.faults().tdi_failure = zel_sim::TdiFailure{.status = 0x104};
   sim.trace().clear();
-  auto failed = device->execute_tile_instruction(0, 1, *put_debug_data_m(0));
+  auto failed = device.execute_tile_instruction(0, 1, *put_debug_data_m(0));
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().debug(), "Invalid(\"TDI instruction failed with status 0x104\")");
   std::vector<std::uint64_t> statuses;
@@ -127,7 +118,7 @@ TEST_F(TileDebug, StatusIsJudgedOnceTheBusyBitClears) {
   EXPECT_EQ(statuses, (std::vector<std::uint64_t>{0xc, 0x104}));
 
   sim.faults().tdi_failure = zel_sim::TdiFailure{.status = 0x100};
-  EXPECT_TRUE(device->execute_tile_instruction(0, 1, *put_debug_data_m(0)));
+  EXPECT_TRUE(device.execute_tile_instruction(0, 1, *put_debug_data_m(0)));
 }
 
 TEST_F(TileDebug, FailuresOfTheSimulatedTileReachTheCaller) {
@@ -164,14 +155,14 @@ TEST_F(TileDebug, FailuresOfTheSimulatedTileReachTheCaller) {
 TEST_F(TileDebug, StuckInstructionTimesOutAfter100ms) {
   sim.faults().tdi_stuck = zel_sim::TdiStuck{};
   const auto start = sim.now();
-  auto result = device->execute_tile_instruction(0, 1, *put_debug_data_m(0));
+  auto result = device.execute_tile_instruction(0, 1, *put_debug_data_m(0));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().debug(), "Timeout(\"TDI instruction\")");
   const auto elapsed = sim.now() - start;
   EXPECT_GE(elapsed, 100ms);
   EXPECT_LT(elapsed, 100ms + 10us);
   // The next instruction replaces the stuck one.
-  EXPECT_TRUE(device->execute_tile_instruction(0, 1, *put_debug_data_m(0)));
+  EXPECT_TRUE(device.execute_tile_instruction(0, 1, *put_debug_data_m(0)));
 }
 
 }  // namespace

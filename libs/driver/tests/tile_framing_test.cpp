@@ -114,6 +114,13 @@ TEST(FrameTileInto, OverwritesEveryByteOfItsFrames) {
   const auto refused = frame_tile_into(9, {}, {});
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().debug(), "Invalid(\"cannot frame empty tile image\")");
+
+  // A buffer one frame short is refused before anything is written to it.
+  std::vector<std::byte> short_frames(2 * FRAME_BYTES, std::byte{0xaa});
+  const auto too_small = frame_tile_into(9, image, short_frames);
+  ASSERT_FALSE(too_small);
+  EXPECT_EQ(too_small.error().debug(), "Invalid(\"frame buffer does not fit the tile image\")");
+  EXPECT_EQ(short_frames, std::vector<std::byte>(2 * FRAME_BYTES, std::byte{0xaa}));
 }
 
 }  // namespace

@@ -1,24 +1,15 @@
 #include "zel_sim/sim_bring_up.hpp"
-
 #include <cerrno>
 #include <cstring>
 
 #include <fmt/format.h>
 
+#include "kernel_failure.hpp"
 #include "zel_driver/mailbox.hpp"
 
 namespace zel_sim {
 
 using namespace zel_driver;
-
-namespace {
-
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
-}  // namespace
 
 bool SimBringUp::serves(unsigned long request) {
   switch (request) {
@@ -54,7 +45,7 @@ int SimBringUp::serve(unsigned long request, unsigned long argument) {
 }
 
 int SimBringUp::secondary_id(unsigned long argument) {
-  if (argument == 0) return fail(EFAULT);
+  if (argument == 0) return kernel_failure(EFAULT);
   // The kernel copies as many bytes as the request number's size field says: 8.
   std::uint64_t id;
   std::memcpy(&id, reinterpret_cast<const void*>(argument), sizeof id);
@@ -63,10 +54,10 @@ int SimBringUp::secondary_id(unsigned long argument) {
 }
 
 int SimBringUp::mailbox(unsigned long argument) {
-  if (argument == 0) return fail(EFAULT);
+  if (argument == 0) return kernel_failure(EFAULT);
   MailboxArgument record;
   std::memcpy(&record, reinterpret_cast<const void*>(argument), sizeof record);
-  if (record.sent == 0 || record.received == 0) return fail(EFAULT);
+  if (record.sent == 0 || record.received == 0) return kernel_failure(EFAULT);
   MailboxMessage message;
   std::memcpy(&message, reinterpret_cast<const void*>(record.sent), sizeof message);
   messages_.push_back(message);

@@ -1,9 +1,9 @@
 #include "zel_sim/sim_buffers.hpp"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "kernel_failure.hpp"
 #include "zel_driver/kernel_interface.hpp"
 
 namespace zel_sim {
@@ -12,15 +12,6 @@ using zel_driver::AttachBufferData;
 using zel_driver::IOCTL_ATTACH_BUFFER;
 using zel_driver::IOCTL_DETACH_BUFFER;
 
-namespace {
-
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
-}  // namespace
-
 bool SimBuffers::serves(unsigned long request) {
   return request == IOCTL_ATTACH_BUFFER || request == IOCTL_DETACH_BUFFER;
 }
@@ -28,18 +19,19 @@ bool SimBuffers::serves(unsigned long request) {
 int SimBuffers::serve(unsigned long request, unsigned long argument) {
   if (request == IOCTL_ATTACH_BUFFER) return attach(argument);
   // The index travels as the argument itself; anything wider cannot name an attachment.
-  if (argument > UINT32_MAX) return fail(EINVAL);
+  if (argument > UINT32_MAX) return kernel_failure(EINVAL);
   return detach(static_cast<std::uint32_t>(argument));
 }
 
 int SimBuffers::attach(unsigned long argument) {
-  if (argument == 0) return fail(EFAULT);
+  if (argument == 0) return kernel_failure(EFAULT);
   AttachBufferData record;
   std::memcpy(&record, reinterpret_cast<const void*>(argument), sizeof record);
-  if (record.address == 0) return fail(EFAULT);
-  if (record.size == 0) return fail(EINVAL);
+  if (record.address == 0) return kernel_failure(EFAULT);
+  if (record.size == 0) return kernel_failure(EINVAL);
   const auto same_index = [&](const Attachment& a) { return a.index == record.index; };
-  if (std::any_of(attachments_.begin(), attachments_.end(), same_index)) return fail(EBUSY);
+  if (std::any_of(attachments_.begin(), attachments_.end(), same_index))
+    return kernel_failure(EBUSY);
   attachments_.push_back({record.index, record.address, record.size});
   return 0;
 }
@@ -47,7 +39,7 @@ int SimBuffers::attach(unsigned long argument) {
 int SimBuffers::detach(std::uint32_t index) {
   const auto erased =
       std::erase_if(attachments_, [&](const Attachment& a) { return a.index == index; });
-  return erased == 1 ? 0 : fail(EINVAL);
+  return erased == 1 ? 0 : kernel_failure(EINVAL);
 }
 
 std::optional<std::span<const std::byte>> SimBuffers::memory(std::uint32_t index) const {

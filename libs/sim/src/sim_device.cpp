@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kernel_failure.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_sim/sim_power_up.hpp"
 
@@ -25,18 +26,13 @@ SimDevice::SimDevice(SimConfig config)
 
 SimDevice::~SimDevice() = default;
 
-int SimDevice::fail(int error) {
-  errno = error;
-  return -1;
-}
-
 int SimDevice::open(const char* path, int flags) {
   now_ += config_.latency.syscall;
   int result;
   if (!config_.node_path || *config_.node_path != path) {
-    result = fail(ENOENT);
+    result = kernel_failure(ENOENT);
   } else if ((flags & 3) != 2) {
-    result = fail(EACCES);  // the driver only serves read/write opens
+    result = kernel_failure(EACCES);  // the driver only serves read/write opens
   } else {
     result = next_fd_++;
     open_fds_.insert(result);
@@ -47,7 +43,7 @@ int SimDevice::open(const char* path, int flags) {
 
 int SimDevice::close(int fd) {
   now_ += config_.latency.syscall;
-  const int result = open_fds_.erase(fd) == 1 ? 0 : fail(EBADF);
+  const int result = open_fds_.erase(fd) == 1 ? 0 : kernel_failure(EBADF);
   trace_.record({.time = now_, .op = TraceOp::Close, .value = std::uint64_t(fd), .result = result});
   return result;
 }
@@ -74,7 +70,7 @@ int SimDevice::unmap(void* address, std::size_t size) {
   now_ += config_.latency.syscall;
   int result;
   if (address != registers_.data() || size != CONFIG_BAR_SIZE || live_mappings_ == 0) {
-    result = fail(EINVAL);
+    result = kernel_failure(EINVAL);
   } else {
     --live_mappings_;
     result = 0;
@@ -94,7 +90,7 @@ int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
   now_ += config_.latency.syscall;
   int result;
   if (!open_fds_.contains(fd)) {
-    result = fail(EBADF);
+    result = kernel_failure(EBADF);
   } else if (auto fault = injected_failure(request)) {
     errno = (*fault)->error;
     result = (*fault)->result;
@@ -120,7 +116,7 @@ int SimDevice::handle_ioctl(unsigned long request, unsigned long argument) {
       id_set_ = true;
       return 0;
     default:
-      return fail(ENOTTY);
+      return kernel_failure(ENOTTY);
   }
 }
 

@@ -68,6 +68,13 @@ constexpr NamedRequest REQUESTS[] = {
     {"set-secondary-id", zel_driver::IOCTL_SET_SECONDARY_ID},
 };
 
+// A switch that takes no value.
+template <bool Faults::*flag>
+Applied switch_on(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+  faults.*flag = true;
+  return {};
+}
+
 Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   if (!value) return std::unexpected("needs the request's name");
   const std::size_t colon = value->find(':');
@@ -106,11 +113,6 @@ Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults
   return {};
 }
 
-Applied mailbox_untouched(std::optional<std::string_view>, SimConfig&, Faults& faults) {
-  faults.mailbox_response_untouched = true;
-  return {};
-}
-
 Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {1});
   if (!fields) return std::unexpected(fields.error());
@@ -123,11 +125,6 @@ Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, F
   auto fields = parse_fields(value, {zel_driver::HSP_SYNC_CONTROL_0, 1});
   if (!fields) return std::unexpected(fields.error());
   faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
-  return {};
-}
-
-Applied autoloader_stuck(std::optional<std::string_view>, SimConfig&, Faults& faults) {
-  faults.autoloader_busy_forever = true;
   return {};
 }
 
@@ -166,11 +163,6 @@ Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faul
   return {};
 }
 
-Applied contexts_never_stop(std::optional<std::string_view>, SimConfig&, Faults& faults) {
-  faults.contexts_never_stop = true;
-  return {};
-}
-
 Applied context_state(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {0, 1, 1});
   if (!fields) return std::unexpected(fields.error());
@@ -183,16 +175,6 @@ Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig&, 
   auto fields = parse_fields(value, {0});
   if (!fields) return std::unexpected(fields.error());
   faults.bootloader_batch_unacknowledged = (*fields)[0];
-  return {};
-}
-
-Applied sentinel_unacknowledged(std::optional<std::string_view>, SimConfig&, Faults& faults) {
-  faults.bootloader_sentinel_unacknowledged = true;
-  return {};
-}
-
-Applied final_mark_unacknowledged(std::optional<std::string_view>, SimConfig&, Faults& faults) {
-  faults.bootloader_final_mark_unacknowledged = true;
   return {};
 }
 
@@ -209,7 +191,7 @@ constexpr FaultSwitch CATALOG[] = {
      "0x4079020e)",
      mailbox_answer},
     {"mailbox-untouched", "", "the kernel leaves the mailbox response unwritten",
-     mailbox_untouched},
+     switch_on<&Faults::mailbox_response_untouched>},
     {"marks-kept-from", "[K]",
      "the device never clears the K-th host sync mark nor any later "
      "one (default 1)",
@@ -218,7 +200,8 @@ constexpr FaultSwitch CATALOG[] = {
      "a host sync register reads VALUE after 0 is "
      "written (default 0x302c:1)",
      sync_register_stuck},
-    {"autoloader-stuck", "", "the autoloader's busy bit never clears", autoloader_stuck},
+    {"autoloader-stuck", "", "the autoloader's busy bit never clears",
+     switch_on<&Faults::autoloader_busy_forever>},
     {"word-survives-reset", "[TILE[:ADDRESS]]",
      "a tile word keeps its value across the "
      "autoloader's reset (default 735:0x80000)",
@@ -236,7 +219,7 @@ constexpr FaultSwitch CATALOG[] = {
     {"tdi-slow", "[READS]", "every TDI instruction shows busy for READS status reads (default 3)",
      tdi_slow},
     {"contexts-never-stop", "", "running contexts ignore their run-break bits",
-     contexts_never_stop},
+     switch_on<&Faults::contexts_never_stop>},
     {"context-state", "[TILE[:CONTEXT[:STATE]]]",
      "a context shows this state whatever it does "
      "(default 0:1:1, the worker running)",
@@ -246,9 +229,9 @@ constexpr FaultSwitch CATALOG[] = {
      "(default 0)",
      batch_unacknowledged},
     {"sentinel-unacknowledged", "", "the tile bootloader never acknowledges the execute sentinel",
-     sentinel_unacknowledged},
+     switch_on<&Faults::bootloader_sentinel_unacknowledged>},
     {"final-mark-unacknowledged", "", "the application never reaches its initial synchronization",
-     final_mark_unacknowledged},
+     switch_on<&Faults::bootloader_final_mark_unacknowledged>},
 };
 
 }  // namespace

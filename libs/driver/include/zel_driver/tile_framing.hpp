@@ -41,7 +41,8 @@ Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
 
 // The same framing written in place: `frames` must be exactly frame_count(image.size()) x
 // 1024 bytes, and every one of its bytes is written, whatever it held before. An empty image
-// is Invalid("cannot frame empty tile image") and writes nothing.
+// is Invalid("cannot frame empty tile image"), a buffer of another size Invalid("frame buffer
+// does not fit the tile image"); either writes nothing.
 Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
                        std::span<std::byte> frames);
 

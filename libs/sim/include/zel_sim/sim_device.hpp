@@ -97,7 +97,6 @@ class SimDevice final : public zel_driver::Backend {
   std::uint32_t register_offset(const volatile std::uint32_t* reg) const;
   std::optional<const IoctlFault*> injected_failure(unsigned long request) const;
   int handle_ioctl(unsigned long request, unsigned long argument);
-  int fail(int error);
 
   // Device side: how a register reacts to the host.
   std::uint32_t device_load(std::uint32_t offset);

@@ -11,7 +11,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "zel_driver/backend.hpp"
+#include "zel_base/backend.hpp"
+#include "zel_driver/system_backend.hpp"
 #include "zel_driver/host_buffer.hpp"
 #include "zel_driver/loader.hpp"
 #include "zel_driver/loader_transport.hpp"
@@ -84,7 +85,7 @@ inline void copy_framed_bytes(const IdleImages& idle, std::vector<std::byte>& ba
 inline double load_floor_ms(const IdleImages& idle, std::vector<std::byte>& batch) {
   const auto start = Clock::now();
   copy_framed_bytes(idle, batch);
-  auto transport = zel_driver::HostBuffer::create(zel_driver::TRANSPORT_BYTES).value();
+  auto transport = zel_driver::HostBuffer::create(zel_driver::system_backend(), zel_driver::TRANSPORT_BYTES).value();
   std::memset(transport.bytes_mut().data(), 0xff, transport.size());
   benchmark::DoNotOptimize(transport.data());
   benchmark::ClobberMemory();
@@ -94,7 +95,7 @@ inline double load_floor_ms(const IdleImages& idle, std::vector<std::byte>& batc
 // The simulated device, with the real time spent inside it counted apart: the device reacts
 // inside the calls (a batch is read and written to tile memory inside the store of its mark),
 // so whatever is not spent in a call is the host's own work.
-class TimedSim final : public zel_driver::Backend {
+class TimedSim final : public zel_base::Backend {
  public:
   zel_sim::SimDevice sim;
   Clock::duration inside{};
@@ -110,6 +111,9 @@ class TimedSim final : public zel_driver::Backend {
   }
   void* map(int fd, std::size_t size) override {
     return timed([&] { return sim.map(fd, size); });
+  }
+  void* map_anonymous(std::size_t size) override {
+    return timed([&] { return sim.map_anonymous(size); });
   }
   int unmap(void* address, std::size_t size) override {
     return timed([&] { return sim.unmap(address, size); });

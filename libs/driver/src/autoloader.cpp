@@ -67,14 +67,13 @@ Status Device::reset_tile_memory(std::size_t tile_count) const {
 }
 
 Status Device::wait_autoloader(std::chrono::nanoseconds timeout) const {
-  const Deadline deadline(backend(), timeout);
-  for (;;) {
-    auto control = read_config(AUTOLOADER_CONTROL);
-    if (!control) return std::unexpected(std::move(control.error()));
-    if ((*control & AUTOLOADER_BUSY) == 0) return {};
-    if (deadline.passed()) return std::unexpected(DriverError::timeout("hardware autoloader"));
-    backend().sleep_for(AUTOLOADER_POLL_INTERVAL);
-  }
+  return poll_until(
+      backend(), timeout, AUTOLOADER_POLL_INTERVAL,
+      [&]() -> Result<bool> {
+        ZEL_TRY_ASSIGN(const std::uint32_t control, read_config(AUTOLOADER_CONTROL));
+        return (control & AUTOLOADER_BUSY) == 0;
+      },
+      [] { return DriverError::timeout("hardware autoloader"); });
 }
 
 }  // namespace zel_driver

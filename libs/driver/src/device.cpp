@@ -8,7 +8,9 @@
 
 #include <fmt/format.h>
 
+#include "log_target.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/system_backend.hpp"
 #include "zel_log/log.hpp"
 
 namespace zel_driver {
@@ -16,7 +18,7 @@ namespace zel_driver {
 Result<Device> Device::open(std::string_view path) { return open(path, system_backend()); }
 
 Result<Device> Device::open(std::string_view path, Backend& backend) {
-  zel_log::emit(zel_log::Level::Info, "zel_driver", "opening ZEL device", {{"path", path}});
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "opening ZEL device", {{"path", path}});
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(DriverError::invalid("NUL in path"));
   }
@@ -38,7 +40,7 @@ Result<Device> Device::open(std::string_view path, Backend& backend) {
   if (auto identified = device.ioctl_value(IOCTL_SET_ID, 0, "set ZEL ID"); !identified) {
     return std::unexpected(std::move(identified.error()));
   }
-  zel_log::emit(zel_log::Level::Info, "zel_driver", "ZEL device attached", {{"path", path}});
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "ZEL device attached", {{"path", path}});
   return device;
 }
 

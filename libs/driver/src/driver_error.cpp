@@ -4,8 +4,8 @@
 
 namespace zel_driver {
 
-using zel_package::debug_quote;
-using zel_package::Overloaded;
+using zel_base::debug_quote;
+using zel_base::Overloaded;
 
 std::string ElfError::debug() const { return "Error(" + debug_quote(message_) + ")"; }
 

@@ -6,22 +6,24 @@
 
 namespace zel_driver {
 
-Result<HostBuffer> HostBuffer::create(std::size_t size) {
+Result<HostBuffer> HostBuffer::create(Backend& backend, std::size_t size) {
   // Populated up front so the device never reads a page the host has not faulted in yet.
   // The kernel hands out anonymous pages zero-filled, so the buffer starts all zero without
   // another 42 MB pass over the transport.
-  void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  void* memory = backend.map_anonymous(size);
   if (memory == MAP_FAILED) return std::unexpected(io_error("allocate pinned host buffer"));
-  return HostBuffer(static_cast<std::byte*>(memory), size);
+  return HostBuffer(backend, static_cast<std::byte*>(memory), size);
 }
 
 HostBuffer::HostBuffer(HostBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : backend_(other.backend_),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
 
 HostBuffer& HostBuffer::operator=(HostBuffer&& other) noexcept {
   if (this != &other) {
     release();
+    backend_ = other.backend_;
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
   }
@@ -32,7 +34,7 @@ HostBuffer::~HostBuffer() { release(); }
 
 void HostBuffer::release() noexcept {
   if (data_ == nullptr) return;
-  ::munmap(data_, size_);
+  backend_->unmap(data_, size_);
   data_ = nullptr;
   size_ = 0;
 }

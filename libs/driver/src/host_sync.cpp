@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "log_target.hpp"
 #include "zel_driver/deadline.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
@@ -46,32 +47,36 @@ Status Device::wait_mark_with(std::uint32_t reg, std::uint32_t expected,
 Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
                               std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval,
                               const Poll& poll) const {
-  const std::string reg_text = fmt::format("0x{:x}", reg);
+  // Formatted only for a sink that wants TRACE events: waits run by the thousand in a load.
+  const bool tracing = zel_log::enabled(zel_log::Level::Trace);
+  const std::string reg_text = tracing ? fmt::format("0x{:x}", reg) : std::string();
   // A negative timeout is logged as 0 and waits like 0: one read.
   const auto timeout_ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
   zel_log::emit(
-      zel_log::Level::Trace, "zel_driver", "waiting for HSP mark",
+      zel_log::Level::Trace, LOG_TARGET, "waiting for HSP mark",
       {{"register", reg_text},
        {"expected", std::uint64_t{expected}},
        {"timeout_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(timeout_ms, 0))}});
-  const Deadline deadline(backend(), timeout);
-  for (;;) {
-    auto value = read_config(reg);
-    // A failed read is the answer, even past the deadline: it is not a timeout.
-    if (!value) return std::unexpected(std::move(value.error()));
-    const std::uint32_t observed = *value & HSP_MARK_MASK;
-    if (observed == expected) {
-      zel_log::emit(zel_log::Level::Trace, "zel_driver", "observed HSP mark",
-                    {{"register", reg_text}, {"observed", std::uint64_t{observed}}});
-      return {};
-    }
-    if (auto polled = poll(*this); !polled) return polled;
-    if (deadline.passed()) {
-      return std::unexpected(DriverError::timeout(
-          fmt::format("HSP register 0x{:x}: expected {}, observed {}", reg, expected, observed)));
-    }
-    if (interval != std::chrono::nanoseconds::zero()) backend().sleep_for(interval);
-  }
+  std::uint32_t observed = 0;
+  return poll_until(
+      backend(), timeout, interval,
+      [&]() -> Result<bool> {
+        ZEL_TRY_ASSIGN(const std::uint32_t value, read_config(reg));
+        observed = value & HSP_MARK_MASK;
+        if (observed == expected) {
+          if (tracing) {
+            zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "observed HSP mark",
+                          {{"register", reg_text}, {"observed", std::uint64_t{observed}}});
+          }
+          return true;
+        }
+        ZEL_TRY(poll(*this));
+        return false;
+      },
+      [&] {
+        return DriverError::timeout(
+            fmt::format("HSP register 0x{:x}: expected {}, observed {}", reg, expected, observed));
+      });
 }
 
 Status Device::clear_host_sync_marks() const {

@@ -1,5 +1,6 @@
 #include <cstdint>
 
+#include "log_target.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/mailbox.hpp"
 #include "zel_log/log.hpp"
@@ -17,7 +18,7 @@ Result<MailboxMessage> Device::mailbox(const MailboxMessage& request) const {
 }
 
 Status Device::initialize() const {
-  zel_log::emit(zel_log::Level::Info, "zel_driver", "initializing ZEL device");
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "initializing ZEL device");
   if (auto stopped = ioctl_value(IOCTL_STOP_MONITORING, 0, "stop monitoring"); !stopped) {
     return stopped;
   }
@@ -44,7 +45,7 @@ Status Device::initialize() const {
       !identified) {
     return identified;
   }
-  zel_log::emit(zel_log::Level::Info, "zel_driver", "ZEL device initialized");
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "ZEL device initialized");
   return {};
 }
 

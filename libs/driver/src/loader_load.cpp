@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "transport_batches.hpp"
+#include "log_target.hpp"
 #include "zel_driver/buffer_attachments.hpp"
 #include "zel_driver/exchange_buffer.hpp"
 #include "zel_driver/host_buffer.hpp"
@@ -22,7 +23,6 @@ namespace {
 using zel_package::Application;
 using zel_package::TileImage;
 
-constexpr std::string_view LOG_TARGET = "zel_driver";
 
 bool complete_batches(std::size_t tile_count) {
   return tile_count != 0 && tile_count % BATCH_SLOTS == 0 &&
@@ -121,7 +121,7 @@ Status Loader::load(const Application& app, std::uint32_t final_mark) const {
 
   // Declared in this order so that leaving, on every path, restores the exchange blocks
   // before the transport is withdrawn from the device, and withdraws it before unmapping it.
-  auto transport = HostBuffer::create(TRANSPORT_BYTES);
+  auto transport = HostBuffer::create(device.backend(), TRANSPORT_BYTES);
   if (!transport) return std::unexpected(std::move(transport.error()));
   BufferAttachments attachments(device);
   if (auto attached = attachments.attach(TRANSPORT_INDEX, transport->data(), transport->size());

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "log_target.hpp"
 #include "zel_driver/bytes.hpp"
 #include "zel_driver/configuration_image.hpp"
 #include "zel_driver/device.hpp"
@@ -26,7 +27,7 @@ Status Device::replay_configuration(std::span<const std::byte> image) const {
   if (!has_magic(image)) return std::unexpected(DriverError::invalid("bad configuration image"));
   auto count = read_u32(image, CONFIGURATION_IMAGE_MAGIC.size());
   if (!count) return std::unexpected(std::move(count.error()));
-  zel_log::emit(zel_log::Level::Info, "zel_driver", "replaying device configuration",
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "replaying device configuration",
                 {{"register_writes", std::uint64_t{*count}}});
   // 64-bit arithmetic: eight times any 32-bit count cannot overflow it.
   if (image.size() !=
@@ -55,7 +56,7 @@ Status Device::replay_configuration(std::span<const std::byte> image) const {
   }
 
   if (auto cleared = clear_host_sync_marks(); !cleared) return cleared;
-  zel_log::emit(zel_log::Level::Debug, "zel_driver", "discarded captured HSP protocol writes",
+  zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "discarded captured HSP protocol writes",
                 {{"skipped_host_sync_writes", skipped_host_sync_writes}});
   return {};
 }

@@ -5,12 +5,12 @@
 
 #include <thread>
 
-#include "zel_driver/backend.hpp"
+#include "zel_driver/system_backend.hpp"
 
 namespace zel_driver {
 namespace {
 
-class SystemBackend final : public Backend {
+class SystemBackend final : public zel_base::Backend {
  public:
   int open(const char* path, int flags) override { return ::open(path, flags); }
   int close(int fd) override { return ::close(fd); }
@@ -19,6 +19,10 @@ class SystemBackend final : public Backend {
   }
   void* map(int fd, std::size_t size) override {
     return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  void* map_anonymous(std::size_t size) override {
+    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                  -1, 0);
   }
   int unmap(void* address, std::size_t size) override { return ::munmap(address, size); }
   std::uint32_t load(const volatile std::uint32_t* reg) override { return *reg; }
@@ -34,7 +38,7 @@ class SystemBackend final : public Backend {
 
 }  // namespace
 
-Backend& system_backend() {
+zel_base::Backend& system_backend() {
   static SystemBackend backend;
   return backend;
 }

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "zel_driver/deadline.hpp"
+
 namespace zel_driver {
 
 using tdi_instruction::get_debug_data_m;
@@ -24,15 +26,14 @@ Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std:
       !requested) {
     return requested;
   }
-  const auto deadline = device.backend().now() + CONTEXT_STOP_TIMEOUT;
-  while (true) {
-    auto state = device.tile_context_state(physical_tile, context);
-    if (!state) return std::unexpected(std::move(state.error()));
-    if (*state >= TILE_CONTEXT_STOPPED) return {};
-    if (device.backend().now() >= deadline) {
-      return std::unexpected(DriverError::timeout("stopping tile context"));
-    }
-  }
+  // The state is read again at once: a context stops within microseconds.
+  return poll_until(
+      device.backend(), CONTEXT_STOP_TIMEOUT, std::chrono::nanoseconds::zero(),
+      [&]() -> Result<bool> {
+        ZEL_TRY_ASSIGN(const std::uint32_t state, device.tile_context_state(physical_tile, context));
+        return state >= TILE_CONTEXT_STOPPED;
+      },
+      [] { return DriverError::timeout("stopping tile context"); });
 }
 
 Status release_tile_context(const Device& device, std::uint16_t physical_tile,

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_driver/deadline.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
 
@@ -62,20 +63,20 @@ Status Device::execute_tile_instruction(std::uint16_t physical_tile, std::uint32
       !started) {
     return started;
   }
-  const auto deadline = backend().now() + TDI_INSTRUCTION_TIMEOUT;
-  while (true) {
-    auto status = read_tile_debug(physical_tile, TILE_DEBUG_STATUS);
-    if (!status) return std::unexpected(std::move(status.error()));
-    if ((*status & TDI_STATUS_BUSY) == 0) {
-      if ((*status & TDI_STATUS_FAILURE) != 0) {
-        return std::unexpected(DriverError::invalid(
-            fmt::format("TDI instruction failed with status 0x{:x}", *status)));
-      }
-      return {};
-    }
-    if (backend().now() >= deadline)
-      return std::unexpected(DriverError::timeout("TDI instruction"));
-  }
+  // The status is judged only once the busy bit reads clear.
+  return poll_until(
+      backend(), TDI_INSTRUCTION_TIMEOUT, std::chrono::nanoseconds::zero(),
+      [&]() -> Result<bool> {
+        ZEL_TRY_ASSIGN(const std::uint32_t status,
+                       read_tile_debug(physical_tile, TILE_DEBUG_STATUS));
+        if ((status & TDI_STATUS_BUSY) != 0) return false;
+        if ((status & TDI_STATUS_FAILURE) != 0) {
+          return std::unexpected(DriverError::invalid(
+              fmt::format("TDI instruction failed with status 0x{:x}", status)));
+        }
+        return true;
+      },
+      [] { return DriverError::timeout("TDI instruction"); });
 }
 
 }  // namespace zel_driver

@@ -67,7 +67,7 @@ TEST(InitializeTileMemory, RegisterSequence) {
     EXPECT_EQ(expect_polling_after(accesses, at + 2), accesses.size());
 
     // The device did the work: the prefix at the window start of the first and last tile.
-    EXPECT_TRUE(opened.sim.reports().empty());
+    EXPECT_TRUE(opened.sim.refusals().empty());
     for (const std::size_t tile : {std::size_t{0}, c.tiles - 1}) {
       EXPECT_EQ(opened.sim.tile_memory().read_bytes(static_cast<std::uint32_t>(tile), 0x4c000,
                                                     static_cast<std::uint32_t>(c.prefix_size)),

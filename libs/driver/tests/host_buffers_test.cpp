@@ -8,6 +8,7 @@
 #include "opened_sim.hpp"
 #include "zel_driver/buffer_attachments.hpp"
 #include "zel_driver/host_buffer.hpp"
+#include "zel_driver/system_backend.hpp"
 
 namespace zel_driver {
 namespace {
@@ -17,7 +18,7 @@ bool mapped(const std::byte* address) {
 }
 
 TEST(HostBuffer, TransportSizedBufferStartsZeroAndUnmapsOnce) {
-  auto buffer = HostBuffer::create(0x2842000);
+  auto buffer = HostBuffer::create(system_backend(), 0x2842000);
   ASSERT_TRUE(buffer) << buffer.error().debug();
   EXPECT_EQ(buffer->size(), 0x2842000u);
   const std::span<std::byte> bytes = buffer->bytes_mut();
@@ -36,7 +37,7 @@ TEST(HostBuffer, TransportSizedBufferStartsZeroAndUnmapsOnce) {
 }
 
 TEST(HostBuffer, RefusedMappingIsIo) {
-  auto empty = HostBuffer::create(0);
+  auto empty = HostBuffer::create(system_backend(), 0);
   ASSERT_FALSE(empty);
   EXPECT_EQ(empty.error().debug(),
             "Io { operation: \"allocate pinned host buffer\", source: Os { code: 22, kind: "
@@ -66,7 +67,7 @@ TEST(AttachBuffer, SizeChecksComeBeforeTheRequest) {
 
 TEST(BufferAttachments, DetachesNewestFirstAndOnlyWhatItAttached) {
   OpenedSim opened;
-  auto buffer = HostBuffer::create(4096);
+  auto buffer = HostBuffer::create(opened.sim, 4096);
   ASSERT_TRUE(buffer);
   {
     BufferAttachments attachments(opened.device);
@@ -95,7 +96,7 @@ TEST(BufferAttachments, DetachesNewestFirstAndOnlyWhatItAttached) {
 
 TEST(BufferAttachments, DeviceReadsTheBufferThroughItsAddress) {
   OpenedSim opened;
-  auto buffer = HostBuffer::create(8192);
+  auto buffer = HostBuffer::create(opened.sim, 8192);
   ASSERT_TRUE(buffer);
   BufferAttachments attachments(opened.device);
   ASSERT_TRUE(attachments.attach(0, buffer->data(), buffer->size()));

@@ -160,7 +160,7 @@ TEST(LoaderLoad, WholeBatchesThenSentinelThenFinalMark) {
     const auto done = sink.with_message("application loaded and initial synchronization completed");
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].number("tile_count"), c.tiles);
-    EXPECT_TRUE(rig.sim.reports().empty());
+    EXPECT_TRUE(rig.sim.refusals().empty());
     EXPECT_TRUE(rig.sim.attachments().empty());
   }
 }
@@ -169,7 +169,7 @@ TEST(LoaderLoad, EveryTileHoldsItsImageAndRunsContextZero) {
   LoadRig rig;
   const Application app = zel_fixtures::idle_application(1472);
   ASSERT_TRUE(rig.loader.load(app, 23));
-  EXPECT_TRUE(rig.sim.reports().empty());
+  EXPECT_TRUE(rig.sim.refusals().empty());
   for (std::uint32_t tile = 0; tile < 1472; ++tile) {
     std::vector<std::byte> image = padded_image(app, tile);
     image.resize(frame_count(image.size()) * FRAME_PAYLOAD_BYTES);  // zeros after the image
@@ -228,7 +228,7 @@ TEST(LoaderLoad, TransportHoldsExactlyEachBatchThenTheSentinel) {
   ASSERT_EQ(submitted.size(), 2u);
   EXPECT_EQ(submitted[0].number("transport_bytes"), expected_batch(app, 0).size());
   EXPECT_EQ(submitted[1].number("transport_bytes"), 1'118'208u);
-  EXPECT_TRUE(rig.sim.reports().empty());
+  EXPECT_TRUE(rig.sim.refusals().empty());
 }
 
 TEST(LoaderLoad, TileMustBeginAtTheSecondaryLoaderAddress) {
@@ -278,7 +278,7 @@ TEST(LoaderLoad, ImageUpToTheLargestFrameCount) {
                 "Invalid(\"tile 5 application image needs 644 frames, but the secondary loader "
                 "accepts at most 643; image ends beyond 0xe7bb0\")");
     }
-    EXPECT_TRUE(rig.sim.reports().empty());
+    EXPECT_TRUE(rig.sim.refusals().empty());
   }
 }
 
@@ -324,7 +324,7 @@ TEST(LoaderLoad, UnansweredHandshakeTimesOutAndLetsGoOfEverything) {
     }
     EXPECT_EQ(rig.sim.peek(CCSR), 0xffffffffu);
     EXPECT_TRUE(rig.sim.attachments().empty());
-    EXPECT_TRUE(rig.sim.reports().empty());
+    EXPECT_TRUE(rig.sim.refusals().empty());
   }
 }
 

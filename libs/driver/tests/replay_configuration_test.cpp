@@ -110,7 +110,7 @@ TEST(ReplayConfiguration, CapturedConfigurationTwiceGivesTheSameWritesTwice) {
   opened.sim.trace().clear();
   ASSERT_TRUE(opened.device.replay_configuration(image));
   EXPECT_EQ(opened.accesses(), first);
-  EXPECT_TRUE(opened.sim.reports().empty());
+  EXPECT_TRUE(opened.sim.refusals().empty());
 }
 
 }  // namespace

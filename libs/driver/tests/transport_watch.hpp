@@ -6,7 +6,7 @@
 #include <functional>
 #include <span>
 
-#include "zel_driver/backend.hpp"
+#include "zel_base/forwarding_backend.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/loader_transport.hpp"
 #include "zel_driver/registers.hpp"
@@ -17,17 +17,15 @@ namespace zel_driver {
 // The simulated device with a window on the loader's transport: it passes every call on,
 // notes where the transport lies when it is attached, and shows a test the transport at every
 // non-zero mark the host writes, just before the device sees the mark.
-class TransportWatch final : public Backend {
+class TransportWatch final : public zel_base::ForwardingBackend {
  public:
-  explicit TransportWatch(zel_sim::SimDevice& sim) : sim_(sim) {}
+  explicit TransportWatch(zel_sim::SimDevice& sim) : ForwardingBackend(sim) {}
 
   // Called with the mark and the transport as the device is about to read it.
   std::function<void(std::uint32_t mark, std::span<const std::byte> transport)> on_mark;
   // The transport's memory, as last attached.
   std::span<const std::byte> transport() const { return transport_; }
 
-  int open(const char* path, int flags) override { return sim_.open(path, flags); }
-  int close(int fd) override { return sim_.close(fd); }
   int ioctl(int fd, unsigned long request, unsigned long argument) override {
     if (request == IOCTL_ATTACH_BUFFER) {
       AttachBufferData record;
@@ -36,25 +34,20 @@ class TransportWatch final : public Backend {
         transport_ = {reinterpret_cast<const std::byte*>(record.address), record.size};
       }
     }
-    return sim_.ioctl(fd, request, argument);
+    return inner().ioctl(fd, request, argument);
   }
   void* map(int fd, std::size_t size) override {
-    void* mapped = sim_.map(fd, size);
+    void* mapped = inner().map(fd, size);
     config_ = static_cast<volatile std::uint32_t*>(mapped);
     return mapped;
   }
-  int unmap(void* address, std::size_t size) override { return sim_.unmap(address, size); }
-  std::uint32_t load(const volatile std::uint32_t* reg) override { return sim_.load(reg); }
   void store(volatile std::uint32_t* reg, std::uint32_t value) override {
     if (on_mark && reg == config_ + HSP_SYNC_CONTROL_0 / 4 && value != 0)
       on_mark(value, transport_);
-    sim_.store(reg, value);
+    inner().store(reg, value);
   }
-  std::chrono::nanoseconds now() override { return sim_.now(); }
-  void sleep_for(std::chrono::nanoseconds duration) override { sim_.sleep_for(duration); }
 
  private:
-  zel_sim::SimDevice& sim_;
   volatile std::uint32_t* config_ = nullptr;
   std::span<const std::byte> transport_;
 };

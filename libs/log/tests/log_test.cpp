@@ -7,13 +7,28 @@ namespace zel_log {
 namespace {
 
 TEST(Log, NothingIsDeliveredWithoutASink) {
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(Level::Info));
   emit(Level::Info, "zel_driver", "unheard");  // must not crash with no sink
   {
     CapturingSink sink;
-    EXPECT_TRUE(enabled());
+    EXPECT_TRUE(enabled(Level::Trace));
   }
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(Level::Info));
+}
+
+// A sink that wants only some levels is not asked to write the others.
+TEST(Log, EventsBelowWhatTheSinkAcceptsAreNotWritten) {
+  struct InfoOnly final : Sink {
+    int written = 0;
+    bool accepts(Level level) const override { return level == Level::Info; }
+    void write(const Event&) override { ++written; }
+  } sink;
+  set_sink(&sink);
+  EXPECT_FALSE(enabled(Level::Trace));
+  emit(Level::Trace, "zel_driver", "unwanted");
+  emit(Level::Info, "zel_driver", "wanted");
+  set_sink(nullptr);
+  EXPECT_EQ(sink.written, 1);
 }
 
 TEST(Log, CapturedEventsKeepLevelTargetMessageAndFields) {

@@ -5,7 +5,7 @@
 namespace zel_package {
 
 std::string CapnpError::debug() const {
-  return fmt::format("Exception {{ type: {}, description: {} }}", type_, debug_quote(description_));
+  return fmt::format("Exception {{ type: {}, description: {} }}", type_, zel_base::debug_quote(description_));
 }
 
 std::string NotInSchema::display() const {
@@ -16,7 +16,7 @@ std::string NotInSchema::debug() const { return fmt::format("NotInSchema({})", v
 
 std::string PackageError::display() const {
   return std::visit(
-      Overloaded{
+      zel_base::Overloaded{
           [](const CapnpError& e) { return fmt::format("Cap'n Proto error: {}", e); },
           [](const OsError& e) { return fmt::format("I/O error: {}", e); },
           [](const Utf8Error& e) { return fmt::format("invalid UTF-8 text: {}", e); },
@@ -27,18 +27,18 @@ std::string PackageError::display() const {
 }
 
 std::string PackageError::debug() const {
-  return std::visit(Overloaded{
+  return std::visit(zel_base::Overloaded{
                         [](const CapnpError& e) { return fmt::format("Capnp({:?})", e); },
                         [](const OsError& e) { return fmt::format("Io({:?})", e); },
                         [](const Utf8Error& e) { return fmt::format("Utf8({:?})", e); },
                         [](const NotInSchema& e) { return fmt::format("SchemaEnum({:?})", e); },
-                        [](const Invalid& e) { return "Invalid(" + debug_quote(e.text) + ")"; },
+                        [](const Invalid& e) { return "Invalid(" + zel_base::debug_quote(e.text) + ")"; },
                     },
                     variant_);
 }
 
 const Error* PackageError::cause() const {
-  return std::visit(Overloaded{
+  return std::visit(zel_base::Overloaded{
                         [](const Invalid&) -> const Error* { return nullptr; },
                         [](const auto& e) -> const Error* { return &e; },
                     },

@@ -7,6 +7,7 @@
 
 #include "message_stream.hpp"
 #include "wire_conversion.hpp"
+#include "log_target.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.capnp.h"
 #include "zel_package/application.hpp"
@@ -272,12 +273,12 @@ Result<Application> read_package_guarded(int fd) {
 }  // namespace
 
 std::expected<Application, PackageError> Application::read(int fd) {
-  zel_log::emit(zel_log::Level::Info, "zel_package", "reading application package");
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "reading application package");
   const DescriptorOwner descriptor(fd);
   auto app = read_package_guarded(descriptor.fd());
   if (app) {
     zel_log::emit(
-        zel_log::Level::Info, "zel_package", "application package read",
+        zel_log::Level::Info, LOG_TARGET, "application package read",
         {{"tiles", std::uint64_t{app->tiles.size()}}, {"compiler", app->compiler_version}});
   }
   return app;

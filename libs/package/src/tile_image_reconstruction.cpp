@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "validation_rules.hpp"
+#include "log_target.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.hpp"
 
@@ -46,9 +47,9 @@ std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
   }
 
   std::vector<std::byte> image(image_size);
-  if (zel_log::enabled()) {
+  if (zel_log::enabled(zel_log::Level::Trace)) {
     const std::string base = fmt::format("0x{:x}", load_base);
-    zel_log::emit(zel_log::Level::Trace, "zel_package", "reconstructing tile image",
+    zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "reconstructing tile image",
                   {{"physical_tile", std::uint64_t{physical_tile}},
                    {"load_base", base},
                    {"image_bytes", std::uint64_t{image_size}}});

@@ -145,7 +145,7 @@ void SimAutoloader::run_for(std::chrono::nanoseconds now, std::chrono::nanosecon
 }
 
 void SimAutoloader::refuse(std::string why) {
-  reports_.push_back("autoloader: " + why);
+  refusals_.push_back("autoloader: " + why);
   phase_ = Phase::Refused;
   done_at_.reset();
 }

@@ -45,13 +45,13 @@ std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t m
                                                                  std::chrono::nanoseconds now) {
   if (phase_ == Phase::Started) return reach_initial_sync(now);
   if (mark != BATCH_MARK) {
-    report(
+    refuse(
         fmt::format("bootloader: mark {} while waiting for a batch or the execute sentinel", mark));
     return std::nullopt;
   }
   const auto transport = buffers_.memory(TRANSPORT_INDEX);
   if (!transport) {
-    report(fmt::format("bootloader: no transport attached under index {}", TRANSPORT_INDEX));
+    refuse(fmt::format("bootloader: no transport attached under index {}", TRANSPORT_INDEX));
     return std::nullopt;
   }
   if (is_sentinel(*transport)) return start_tiles(now);
@@ -91,7 +91,7 @@ std::optional<std::size_t> SimBootloader::read_batch(std::uint32_t batch,
                                                      std::span<const std::byte> transport) {
   const std::size_t table_bytes = BATCH_SLOTS * DESCRIPTOR_BYTES;
   if (transport.size() < table_bytes) {
-    report(fmt::format("bootloader batch {}: a 0x{:x}-byte transport holds no descriptor table",
+    refuse(fmt::format("bootloader batch {}: a 0x{:x}-byte transport holds no descriptor table",
                        batch, transport.size()));
     return std::nullopt;
   }
@@ -113,12 +113,12 @@ bool SimBootloader::read_slot(const std::string& where, std::span<const std::byt
                               const Descriptor& descriptor) {
   const auto [offset, frames] = descriptor;
   if (frames == 0 || frames > MAX_TILE_FRAMES) {
-    report(fmt::format("{}: {} frames at 0x{:x}, expected 1 to {}", where, frames, offset,
+    refuse(fmt::format("{}: {} frames at 0x{:x}, expected 1 to {}", where, frames, offset,
                        MAX_TILE_FRAMES));
     return false;
   }
   if (offset > transport.size() || frames * FRAME_BYTES > transport.size() - offset) {
-    report(fmt::format("{}: frames 0x{:x}..0x{:x} outside the 0x{:x}-byte transport", where, offset,
+    refuse(fmt::format("{}: frames 0x{:x}..0x{:x} outside the 0x{:x}-byte transport", where, offset,
                        offset + frames * FRAME_BYTES, transport.size()));
     return false;
   }
@@ -126,7 +126,7 @@ bool SimBootloader::read_slot(const std::string& where, std::span<const std::byt
   for (std::size_t n = 0; n < frames; ++n) {
     const auto frame = transport.subspan(offset + n * FRAME_BYTES, FRAME_BYTES);
     if (auto fault = frame_fault(frame, n, frames, tile)) {
-      report(fmt::format("{}: tile {} frame {}: {}", where, tile, n, *fault));
+      refuse(fmt::format("{}: tile {} frame {}: {}", where, tile, n, *fault));
       return false;
     }
     memory_.write_bytes(
@@ -161,6 +161,6 @@ std::optional<std::string> SimBootloader::frame_fault(std::span<const std::byte>
   return std::nullopt;
 }
 
-void SimBootloader::report(std::string what) { reports_.push_back(std::move(what)); }
+void SimBootloader::refuse(std::string what) { refusals_.push_back(std::move(what)); }
 
 }  // namespace zel_sim

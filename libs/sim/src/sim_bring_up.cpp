@@ -73,7 +73,7 @@ MailboxMessage SimBringUp::answer(const MailboxMessage& message) {
   if (faults_.mailbox_response) return *faults_.mailbox_response;
   if (message == ICU_RESET_MESSAGE) return message;  // acknowledged by echoing it
   // The ICU knows no other request and leaves its answer empty.
-  reports_.push_back(fmt::format("ICU mailbox: unknown request 0x{:x}", message.words[0]));
+  refusals_.push_back(fmt::format("ICU mailbox: unknown request 0x{:x}", message.words[0]));
   return MailboxMessage{};
 }
 

@@ -24,7 +24,11 @@ SimDevice::SimDevice(SimConfig config)
   apply_power_up_values(registers_);
 }
 
-SimDevice::~SimDevice() = default;
+// Host memory the stack never unmapped is released with the device, so a test that finds
+// the leak does not leak itself.
+SimDevice::~SimDevice() {
+  for (const auto& [address, size] : host_buffers_) ::munmap(address, size);
+}
 
 int SimDevice::open(const char* path, int flags) {
   now_ += config_.latency.syscall;
@@ -66,10 +70,31 @@ void* SimDevice::map(int fd, std::size_t size) {
   return result;
 }
 
+// Real memory: the device reads it by DMA through the address the host attaches.
+void* SimDevice::map_anonymous(std::size_t size) {
+  now_ += config_.latency.syscall;
+  void* result = MAP_FAILED;
+  if (faults_.host_buffer_map_error) {
+    errno = *faults_.host_buffer_map_error;
+  } else {
+    result = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (result != MAP_FAILED) host_buffers_.emplace(result, size);
+  }
+  trace_.record({.time = now_,
+                 .op = TraceOp::MapAnonymous,
+                 .value = size,
+                 .result = result == MAP_FAILED ? -1 : 0});
+  return result;
+}
+
 int SimDevice::unmap(void* address, std::size_t size) {
   now_ += config_.latency.syscall;
   int result;
-  if (address != registers_.data() || size != CONFIG_BAR_SIZE || live_mappings_ == 0) {
+  if (auto buffer = host_buffers_.find(address); buffer != host_buffers_.end()) {
+    result = buffer->second == size ? ::munmap(address, size) : kernel_failure(EINVAL);
+    if (result == 0) host_buffers_.erase(buffer);
+  } else if (address != registers_.data() || size != CONFIG_BAR_SIZE || live_mappings_ == 0) {
     result = kernel_failure(EINVAL);
   } else {
     --live_mappings_;

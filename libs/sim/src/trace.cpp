@@ -12,6 +12,8 @@ std::string_view trace_op_name(TraceOp op) {
       return "close";
     case TraceOp::Map:
       return "map";
+    case TraceOp::MapAnonymous:
+      return "map-anonymous";
     case TraceOp::Unmap:
       return "unmap";
     case TraceOp::Ioctl:

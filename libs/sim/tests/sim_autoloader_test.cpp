@@ -88,7 +88,7 @@ TEST(SimAutoloader, RefusedSequenceIsReportedAndStaysBusy) {
     if (sim.peek(AUTOLOADER_CONTROL) == 0) {
       ASSERT_TRUE(device.write_config(AUTOLOADER_CONTROL, 0x10013f));  // any command now
     }
-    EXPECT_EQ(sim.reports(), std::vector<std::string>{c.report});
+    EXPECT_EQ(sim.refusals(), std::vector<std::string>{c.report});
     EXPECT_EQ(device.wait_autoloader(2s).error().debug(), "Timeout(\"hardware autoloader\")")
         << c.report;
     EXPECT_EQ(sim.tile_memory().read_word(3, 0x4c000), 0xdeadbeefu) << c.report;
@@ -109,7 +109,7 @@ TEST(SimAutoloader, TileRangeTakesTimeByTileCount) {
   EXPECT_EQ(sim.peek(AUTOLOADER_CONTROL) & AUTOLOADER_BUSY, AUTOLOADER_BUSY);
   sim.sleep_for(1ns);
   EXPECT_EQ(sim.peek(AUTOLOADER_CONTROL), 0xb7e3fu);
-  EXPECT_TRUE(sim.reports().empty());
+  EXPECT_TRUE(sim.refusals().empty());
 }
 
 TEST(SimAutoloader, ListedWordsSurviveTheReset) {

@@ -88,7 +88,7 @@ TEST(SimBootloader, BatchWritesPayloadsAndClearsAfterItsTransfer) {
   const std::vector<std::byte> bootloader = image_of(1024, 0);
   EXPECT_EQ(rig.sim.tile_memory().read_bytes(3, 0x4c000, 16),
             std::vector(bootloader.begin(), bootloader.begin() + 16));
-  EXPECT_TRUE(rig.sim.reports().empty());
+  EXPECT_TRUE(rig.sim.refusals().empty());
 }
 
 TEST(SimBootloader, MalformedBatchIsReportedAndKeepsTheMark) {
@@ -130,7 +130,7 @@ TEST(SimBootloader, MalformedBatchIsReportedAndKeepsTheMark) {
     rig.put(0, 0x1000, 3, image_of(1500, 3));
     c.spoil(rig);
     EXPECT_FALSE(rig.cleared_after(c.mark, 1s));
-    EXPECT_EQ(rig.sim.reports(), std::vector<std::string>{c.report});
+    EXPECT_EQ(rig.sim.refusals(), std::vector<std::string>{c.report});
   }
 }
 
@@ -158,7 +158,7 @@ TEST(SimBootloader, SentinelStartsTheTilesAndTheNextMarkIsTheInitialSync) {
   // From then on marks get the device's default acknowledgement.
   rig.device.detach_buffer(TRANSPORT_INDEX);
   EXPECT_TRUE(rig.cleared_after(BATCH_MARK, SimHostSync::ACKNOWLEDGE_DELAY));
-  EXPECT_TRUE(rig.sim.reports().empty());
+  EXPECT_TRUE(rig.sim.refusals().empty());
 }
 
 TEST(SimBootloader, MemoryResetLeavesTheTilesWithoutAProgram) {
@@ -166,7 +166,7 @@ TEST(SimBootloader, MemoryResetLeavesTheTilesWithoutAProgram) {
   ASSERT_TRUE(rig.device.reset_tile_memory(64));
   rig.device.detach_buffer(TRANSPORT_INDEX);
   EXPECT_TRUE(rig.cleared_after(BATCH_MARK, SimHostSync::ACKNOWLEDGE_DELAY));
-  EXPECT_TRUE(rig.sim.reports().empty());
+  EXPECT_TRUE(rig.sim.refusals().empty());
 }
 
 // A hanging bootloader leaves its mark set without a report; the marks before it are answered.
@@ -191,7 +191,7 @@ TEST(SimBootloader, HangingFaultsKeepTheirMarkSet) {
       cleared.push_back(rig.cleared_after(step < 3 ? BATCH_MARK : 23, 1s));
     }
     EXPECT_EQ(cleared, c.cleared);
-    EXPECT_TRUE(rig.sim.reports().empty());
+    EXPECT_TRUE(rig.sim.refusals().empty());
   }
 }
 

@@ -58,7 +58,7 @@ TEST_F(SimKernelRequests, IcuAnswersOnlyItsResetRequest) {
   const MailboxArgument asking{.sent = address(unknown), .received = address(response)};
   ASSERT_EQ(request(IOCTL_MAILBOX, address(asking)), 0);
   EXPECT_EQ(response, MailboxMessage{});
-  EXPECT_EQ(sim.reports(), std::vector<std::string>{"ICU mailbox: unknown request 0x1234"});
+  EXPECT_EQ(sim.refusals(), std::vector<std::string>{"ICU mailbox: unknown request 0x1234"});
 
   sim.faults().mailbox_response_untouched = true;
   response = MailboxMessage{{9}};

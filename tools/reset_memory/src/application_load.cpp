@@ -13,7 +13,7 @@ using zel_package::Application;
 
 std::expected<Application, RunError> read_package(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(RunError(zel_package::OsError::last()));
+  if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
   auto application = Application::read(fd);  // takes the descriptor over
   if (!application) return std::unexpected(RunError(std::move(application.error())));
   return std::move(*application);

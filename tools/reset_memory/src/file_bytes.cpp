@@ -19,12 +19,12 @@ struct FileDescriptor {
 
 }  // namespace
 
-std::expected<std::vector<std::byte>, zel_package::OsError> read_file_bytes(
+std::expected<std::vector<std::byte>, zel_base::OsError> read_file_bytes(
     const std::string& path) {
   FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::unexpected(zel_package::OsError::last());
+  if (file.fd < 0) return std::unexpected(zel_base::OsError::last());
   struct stat status;
-  if (::fstat(file.fd, &status) != 0) return std::unexpected(zel_package::OsError::last());
+  if (::fstat(file.fd, &status) != 0) return std::unexpected(zel_base::OsError::last());
 
   std::vector<std::byte> bytes;
   // The size is a hint only: files that grow, shrink or report no size still read whole.
@@ -36,7 +36,7 @@ std::expected<std::vector<std::byte>, zel_package::OsError> read_file_bytes(
     const ssize_t got = ::read(file.fd, bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(zel_package::OsError::last());
+      return std::unexpected(zel_base::OsError::last());
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);

@@ -57,7 +57,7 @@ Step poison(const Device& device) {
 }
 
 Step timed_reset(const Device& device, std::ostream& out) {
-  zel_driver::Backend& clock = device.backend();
+  zel_base::Backend& clock = device.backend();
   const auto start = clock.now();
   auto reset = device.reset_tile_memory(RESET_TILE_COUNT);
   const auto elapsed = clock.now() - start;

@@ -30,7 +30,7 @@ Step run_on_device(const Device& device, std::span<const std::string> arguments,
   return poison_reset_readback(device, config_path, out);
 }
 
-Step run_steps(std::span<const std::string> arguments, zel_driver::Backend& backend,
+Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backend,
                std::ostream& out) {
   if (auto blocked = zel_driver::block_device_interrupt_signals(); !blocked) {
     return std::unexpected(RunError(std::move(blocked.error())));
@@ -44,7 +44,7 @@ Step run_steps(std::span<const std::string> arguments, zel_driver::Backend& back
 
 }  // namespace
 
-int run(std::span<const std::string> arguments, zel_driver::Backend& backend, std::ostream& out,
+int run(std::span<const std::string> arguments, zel_base::Backend& backend, std::ostream& out,
         std::ostream& err) {
   const Step result = run_steps(arguments, backend, out);
   if (result) return EXIT_OK;

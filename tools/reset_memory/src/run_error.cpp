@@ -2,7 +2,7 @@
 
 namespace reset_memory {
 
-using zel_package::Overloaded;
+using zel_base::Overloaded;
 
 std::string RunError::display() const {
   return std::visit(Overloaded{
@@ -14,7 +14,7 @@ std::string RunError::display() const {
 
 std::string RunError::debug() const {
   return std::visit(Overloaded{
-                        [](const Text& text) { return zel_package::debug_quote(text.text); },
+                        [](const Text& text) { return zel_base::debug_quote(text.text); },
                         [](const auto& error) { return error.debug(); },
                     },
                     variant_);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "reset_memory/memory_check.hpp"
+#include "zel_base/forwarding_backend.hpp"
 #include "tool_fixture.hpp"
 #include "zel_driver/configuration_image.hpp"
 #include "zel_driver/kernel_interface.hpp"
@@ -100,7 +101,7 @@ TEST(ResetMemory, WholeRunPassesOnA1472TileDevice) {
   EXPECT_TRUE(result.out.starts_with("memory reset: ")) << result.out;
   EXPECT_TRUE(result.out.ends_with("\npoison/reset/readback PASS\n")) << result.out;
   expect_released(sim);
-  EXPECT_TRUE(sim.reports().empty());
+  EXPECT_TRUE(sim.refusals().empty());
 
   // The check's own traffic: 10 run-break setup writes, 25 poison stores, 25 + 25 loads.
   std::size_t setup_writes = 0;
@@ -256,28 +257,19 @@ TEST(ResetMemory, TheDeviceIsReleasedBeforeTheErrorLine) {
 
 // A backend that sends the process an interrupt and a termination signal in the middle of
 // the run, as an operator pressing Ctrl-C would.
-class InterruptingBackend final : public zel_driver::Backend {
+class InterruptingBackend final : public zel_base::ForwardingBackend {
  public:
-  explicit InterruptingBackend(SimDevice& sim) : sim_(sim) {}
-  int open(const char* path, int flags) override { return sim_.open(path, flags); }
-  int close(int fd) override { return sim_.close(fd); }
+  explicit InterruptingBackend(SimDevice& sim) : ForwardingBackend(sim) {}
   int ioctl(int fd, unsigned long request, unsigned long argument) override {
     if (request == zel_driver::IOCTL_MAILBOX && !sent_) {
       sent_ = true;
       ::raise(SIGINT);
       ::raise(SIGTERM);
     }
-    return sim_.ioctl(fd, request, argument);
+    return inner().ioctl(fd, request, argument);
   }
-  void* map(int fd, std::size_t size) override { return sim_.map(fd, size); }
-  int unmap(void* address, std::size_t size) override { return sim_.unmap(address, size); }
-  std::uint32_t load(const volatile std::uint32_t* reg) override { return sim_.load(reg); }
-  void store(volatile std::uint32_t* reg, std::uint32_t value) override { sim_.store(reg, value); }
-  std::chrono::nanoseconds now() override { return sim_.now(); }
-  void sleep_for(std::chrono::nanoseconds duration) override { sim_.sleep_for(duration); }
 
  private:
-  SimDevice& sim_;
   bool sent_ = false;
 };
 

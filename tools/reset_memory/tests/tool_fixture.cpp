@@ -33,7 +33,7 @@ std::string ToolFiles::write(const std::string& name, std::span<const std::byte>
   return path.string();
 }
 
-ToolRun run_tool(const std::vector<std::string>& arguments, zel_driver::Backend& backend) {
+ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend) {
   sigset_t saved;
   pthread_sigmask(SIG_SETMASK, nullptr, &saved);
   std::ostringstream out, err;

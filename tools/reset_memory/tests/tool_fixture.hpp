@@ -42,6 +42,6 @@ struct ToolRun {
 };
 
 // Runs the tool in-process on `backend`; the signal mask it sets is put back afterwards.
-ToolRun run_tool(const std::vector<std::string>& arguments, zel_driver::Backend& backend);
+ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend);
 
 }  // namespace reset_memory::testing

@@ -9,11 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "zel_driver/backend.hpp"
+#include "zel_base/backend.hpp"
 #include "zel_driver/driver_error.hpp"
 #include "zel_driver/kernel_interface.hpp"
 
 namespace zel_driver {
+
+using zel_base::Backend;
 
 template <class T>
 using Result = std::expected<T, DriverError>;
@@ -28,7 +30,7 @@ class Device {
  public:
   // --- handle, kernel interface and configuration space (device.cpp) ---
 
-  // Opens `path` on the system backend, maps the configuration space, attaches the device
+  // Opens `path` on the system backend (system_backend.hpp), maps the configuration space, attaches the device
   // and sets its ID. On failure, whatever was acquired is released before the error returns.
   static Result<Device> open(std::string_view path);
   // The same on another backend (the simulated device); the backend must outlive the handle.

@@ -3,14 +3,14 @@
 #include <string>
 #include <variant>
 
-#include "zel_package/error.hpp"
-#include "zel_package/os_error.hpp"
+#include "zel_base/error.hpp"
+#include "zel_base/os_error.hpp"
 #include "zel_package/package_error.hpp"
 
 namespace zel_driver {
 
-using zel_package::Error;
-using zel_package::OsError;
+using zel_base::Error;
+using zel_base::OsError;
 using zel_package::PackageError;
 
 // An error of the ELF reader: a fixed message. Display: the message. Debug: Error("...")

@@ -7,13 +7,14 @@
 
 namespace zel_driver {
 
-// Host memory lent to the device: a private anonymous mapping, every page populated when it
-// is made and zero to begin with. Sole owner of its memory, which it unmaps exactly once; it
-// must outlive every attachment of that memory. A moved-from buffer owns nothing.
+// Host memory lent to the device: a private anonymous mapping made through the backend (so a
+// simulated kernel sees and accounts it), every page populated when it is made and zero to
+// begin with. Sole owner of its memory, which it unmaps exactly once; it must outlive every
+// attachment of that memory, and the backend must outlive it. A moved-from buffer owns nothing.
 class HostBuffer {
  public:
   // Io "allocate pinned host buffer" when the system refuses the mapping (a size of 0, too).
-  static Result<HostBuffer> create(std::size_t size);
+  static Result<HostBuffer> create(Backend& backend, std::size_t size);
 
   HostBuffer(HostBuffer&& other) noexcept;
   HostBuffer& operator=(HostBuffer&& other) noexcept;
@@ -27,9 +28,11 @@ class HostBuffer {
   std::size_t size() const { return size_; }
 
  private:
-  HostBuffer(std::byte* data, std::size_t size) : data_(data), size_(size) {}
+  HostBuffer(Backend& backend, std::byte* data, std::size_t size)
+      : backend_(&backend), data_(data), size_(size) {}
   void release() noexcept;
 
+  Backend* backend_;
   std::byte* data_;  // nullptr once moved from
   std::size_t size_;
 };

@@ -36,6 +36,9 @@ struct Event {
 class Sink {
  public:
   virtual ~Sink() = default;
+  // Whether events of `level` are wanted at all; emit asks first, so an event nobody wants
+  // costs no formatting.
+  virtual bool accepts(Level) const { return true; }
   virtual void write(const Event& event) = 0;
 };
 
@@ -46,11 +49,16 @@ extern std::atomic<Sink*> installed_sink;
 // Installs `sink` for every later event (nullptr removes it). The sink must outlive its use.
 void set_sink(Sink* sink);
 
-inline bool enabled() { return detail::installed_sink.load(std::memory_order_relaxed) != nullptr; }
+// Whether an event of `level` would reach a sink: callers that must format a field first ask.
+inline bool enabled(Level level) {
+  const Sink* sink = detail::installed_sink.load(std::memory_order_relaxed);
+  return sink != nullptr && sink->accepts(level);
+}
 
 inline void emit(Level level, std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields = {}) {
-  if (Sink* sink = detail::installed_sink.load(std::memory_order_relaxed)) {
+  Sink* sink = detail::installed_sink.load(std::memory_order_relaxed);
+  if (sink != nullptr && sink->accepts(level)) {
     sink->write(
         Event{level, target, message, std::span<const Field>(fields.begin(), fields.size())});
   }

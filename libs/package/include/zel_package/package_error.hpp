@@ -4,11 +4,14 @@
 #include <string>
 #include <variant>
 
-#include "zel_package/error.hpp"
-#include "zel_package/os_error.hpp"
+#include "zel_base/error.hpp"
+#include "zel_base/os_error.hpp"
 #include "zel_package/utf8.hpp"
 
 namespace zel_package {
+
+using zel_base::Error;
+using zel_base::OsError;
 
 // An error raised by the Cap'n Proto library while a message is read: its exception type
 // ("Failed", "Overloaded", "Disconnected", "Unimplemented") and description.

@@ -7,9 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "zel_package/error.hpp"
+#include "zel_base/error.hpp"
 
 namespace zel_package {
+
+using zel_base::Error;
 
 // Where a byte sequence stops being UTF-8: the length of the valid prefix, and the length of
 // the invalid sequence that follows it (the maximal-subpart rule), or none when the input

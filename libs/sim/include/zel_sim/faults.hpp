@@ -35,6 +35,8 @@ struct Faults {
   std::vector<IoctlFault> ioctl_failures;
   // The configuration mapping fails with this errno.
   std::optional<int> map_error;
+  // Mapping host memory for the device (the loader's transport) fails with this errno.
+  std::optional<int> host_buffer_map_error;
 
   // --- tile debug interface and tile contexts (sim_tiles) ---
   // One-shot: each clears itself when it strikes.

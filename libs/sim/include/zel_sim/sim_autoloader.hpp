@@ -25,8 +25,8 @@ class SimAutoloader {
   static constexpr std::chrono::microseconds TIME_PER_TILE{1};
 
   SimAutoloader(const Faults& faults, TileMemory& tile_memory, SimBootloader& bootloader,
-                std::vector<std::string>& reports)
-      : faults_(faults), tile_memory_(tile_memory), bootloader_(bootloader), reports_(reports) {}
+                std::vector<std::string>& refusals)
+      : faults_(faults), tile_memory_(tile_memory), bootloader_(bootloader), refusals_(refusals) {}
 
   static bool owns(std::uint32_t offset);
   // What a read shows at `now`: CONTROL's busy bit reads 0 once the command is done.
@@ -52,7 +52,7 @@ class SimAutoloader {
   TileMemory& tile_memory_;
   // Told of every initialization: the prefix may be a program the tiles then run.
   SimBootloader& bootloader_;
-  std::vector<std::string>& reports_;
+  std::vector<std::string>& refusals_;
 
   Phase phase_ = Phase::Idle;
   std::vector<std::uint32_t> words_;

@@ -41,8 +41,8 @@ class SimBootloader {
   static constexpr std::chrono::microseconds INITIAL_SYNC_TIME{50};
 
   SimBootloader(const Faults& faults, const SimBuffers& buffers, TileMemory& memory,
-                SimTiles& tiles, std::vector<std::string>& reports)
-      : faults_(faults), buffers_(buffers), memory_(memory), tiles_(tiles), reports_(reports) {}
+                SimTiles& tiles, std::vector<std::string>& refusals)
+      : faults_(faults), buffers_(buffers), memory_(memory), tiles_(tiles), refusals_(refusals) {}
 
   // The autoloader has just initialized tiles 0 to `tiles` - 1 with `prefix`.
   void tiles_initialized(std::uint32_t tiles, std::span<const std::byte> prefix);
@@ -73,13 +73,13 @@ class SimBootloader {
   // What is wrong with frame `n` of a slot of `frames` frames for `tile`, if anything.
   std::optional<std::string> frame_fault(std::span<const std::byte> frame, std::size_t n,
                                          std::size_t frames, std::uint32_t tile) const;
-  void report(std::string what);
+  void refuse(std::string what);
 
   const Faults& faults_;
   const SimBuffers& buffers_;
   TileMemory& memory_;
   SimTiles& tiles_;
-  std::vector<std::string>& reports_;
+  std::vector<std::string>& refusals_;
 
   Phase phase_ = Phase::Inactive;
   // Tiles 0 to this - 1 run the bootloader.

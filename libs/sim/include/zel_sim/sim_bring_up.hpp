@@ -24,8 +24,8 @@ struct BringUpRequest {
 // alone: it resets the management controller, not the tiles.
 class SimBringUp {
  public:
-  SimBringUp(const Faults& faults, std::vector<std::string>& reports)
-      : faults_(faults), reports_(reports) {}
+  SimBringUp(const Faults& faults, std::vector<std::string>& refusals)
+      : faults_(faults), refusals_(refusals) {}
 
   static bool serves(unsigned long request);
   // As the kernel's handler: 0, or -1 with errno set.
@@ -43,7 +43,7 @@ class SimBringUp {
   zel_driver::MailboxMessage answer(const zel_driver::MailboxMessage& message);
 
   const Faults& faults_;
-  std::vector<std::string>& reports_;
+  std::vector<std::string>& refusals_;
   std::vector<BringUpRequest> requests_;
   std::vector<zel_driver::MailboxMessage> messages_;
   bool monitoring_ = true;

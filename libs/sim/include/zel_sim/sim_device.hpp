@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "zel_driver/backend.hpp"
+#include "zel_base/backend.hpp"
 #include "zel_sim/faults.hpp"
 #include "zel_sim/sim_autoloader.hpp"
 #include "zel_sim/sim_bootloader.hpp"
@@ -40,7 +41,7 @@ struct SimConfig {
 // The simulated kernel driver and device behind the Backend interface. Deterministic and
 // single-threaded: the device reacts inside load, store and ioctl, on a virtual clock that
 // only register accesses, requests and sleeps advance.
-class SimDevice final : public zel_driver::Backend {
+class SimDevice final : public zel_base::Backend {
  public:
   explicit SimDevice(SimConfig config = {});
   ~SimDevice() override;
@@ -52,6 +53,7 @@ class SimDevice final : public zel_driver::Backend {
   int close(int fd) override;
   int ioctl(int fd, unsigned long request, unsigned long argument) override;
   void* map(int fd, std::size_t size) override;
+  void* map_anonymous(std::size_t size) override;
   int unmap(void* address, std::size_t size) override;
   std::uint32_t load(const volatile std::uint32_t* reg) override;
   void store(volatile std::uint32_t* reg, std::uint32_t value) override;
@@ -66,6 +68,8 @@ class SimDevice final : public zel_driver::Backend {
   // Kernel accounting: what the stack holds open, mapped and attached right now.
   std::size_t open_descriptors() const { return open_fds_.size(); }
   std::size_t live_mappings() const { return live_mappings_; }
+  // Host memory mapped for the device (real anonymous mappings) and not yet unmapped.
+  std::size_t live_host_buffers() const { return host_buffers_.size(); }
   const std::vector<Attachment>& attachments() const { return buffers_.attachments(); }
   // The memory attached under `index`, read as the device reads it (by DMA); none if nothing is.
   std::optional<std::span<const std::byte>> attached_memory(std::uint32_t index) const {
@@ -90,8 +94,9 @@ class SimDevice final : public zel_driver::Backend {
   SimTiles& tiles() { return tiles_; }
   const SimTiles& tiles() const { return tiles_; }
 
-  // What the simulated device noticed and refused (a malformed frame, say), in order.
-  const std::vector<std::string>& reports() const { return reports_; }
+  // Every departure from the protocol the simulated kernel or device noticed and refused (a
+  // malformed frame, say), each naming what was wrong, in order.
+  const std::vector<std::string>& refusals() const { return refusals_; }
 
  private:
   std::uint32_t register_offset(const volatile std::uint32_t* reg) const;
@@ -110,20 +115,21 @@ class SimDevice final : public zel_driver::Backend {
   std::set<int> open_fds_;
   int next_fd_ = 1000;  // far from the process's own descriptors, so mix-ups show
   std::size_t live_mappings_ = 0;
+  std::map<void*, std::size_t> host_buffers_;
   bool attached_ = false;
   bool id_set_ = false;
 
   std::vector<std::uint32_t> registers_;
   TileMemory tile_memory_;
   SimTiles tiles_;
-  std::vector<std::string> reports_;
+  std::vector<std::string> refusals_;
 
   // Device and kernel models, one per capability; they refer to the members above.
-  SimBringUp bring_up_{faults_, reports_};
+  SimBringUp bring_up_{faults_, refusals_};
   SimBuffers buffers_;
-  SimBootloader bootloader_{faults_, buffers_, tile_memory_, tiles_, reports_};
+  SimBootloader bootloader_{faults_, buffers_, tile_memory_, tiles_, refusals_};
   SimHostSync host_sync_{faults_, bootloader_};
-  SimAutoloader autoloader_{faults_, tile_memory_, bootloader_, reports_};
+  SimAutoloader autoloader_{faults_, tile_memory_, bootloader_, refusals_};
 };
 
 }  // namespace zel_sim

@@ -10,7 +10,7 @@
 
 namespace zel_sim {
 
-enum class TraceOp { Open, Close, Map, Unmap, Ioctl, Load, Store };
+enum class TraceOp { Open, Close, Map, MapAnonymous, Unmap, Ioctl, Load, Store };
 
 std::string_view trace_op_name(TraceOp op);
 
@@ -27,7 +27,8 @@ struct TraceRecord {
   bool operator==(const TraceRecord&) const = default;
 };
 
-// The ordered record of every open, close, map, unmap, ioctl, load and store; off until
+// The ordered record of every open, close, map (of the node or of host memory), unmap, ioctl,
+// load and store; off until
 // enabled, so long runs cost nothing when nobody looks.
 class Trace {
  public:

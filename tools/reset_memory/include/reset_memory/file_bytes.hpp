@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "zel_package/os_error.hpp"
+#include "zel_base/os_error.hpp"
 
 namespace reset_memory {
 
 // The whole content of the file at `path`.
-std::expected<std::vector<std::byte>, zel_package::OsError> read_file_bytes(
+std::expected<std::vector<std::byte>, zel_base::OsError> read_file_bytes(
     const std::string& path);
 
 }  // namespace reset_memory

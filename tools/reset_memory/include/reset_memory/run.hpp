@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "zel_driver/backend.hpp"
+#include "zel_driver/system_backend.hpp"
 
 namespace reset_memory {
 
@@ -17,7 +17,7 @@ inline constexpr const char* DEVICE_PATH = "/dev/zel0";
 // The whole tool: `arguments` are the command-line arguments after the program name. Writes
 // the result lines to `out`, the error line or failure report to `err`, and returns the exit
 // status.
-int run(std::span<const std::string> arguments, zel_driver::Backend& backend, std::ostream& out,
+int run(std::span<const std::string> arguments, zel_base::Backend& backend, std::ostream& out,
         std::ostream& err);
 
 }  // namespace reset_memory

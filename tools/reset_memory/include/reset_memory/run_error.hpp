@@ -11,18 +11,18 @@ namespace reset_memory {
 // Why a run ended early: one of the tool's own texts ("configuration file required"), a
 // device error, a package error, or an operating-system error from reading a file. Its debug
 // form is what follows "Error: ".
-class RunError final : public zel_package::Error {
+class RunError final : public zel_base::Error {
  public:
   struct Text {
     std::string text;
   };
   using Variant =
-      std::variant<Text, zel_driver::DriverError, zel_package::PackageError, zel_package::OsError>;
+      std::variant<Text, zel_driver::DriverError, zel_package::PackageError, zel_base::OsError>;
 
   RunError(Text text) : variant_(std::move(text)) {}
   RunError(zel_driver::DriverError error) : variant_(std::move(error)) {}
   RunError(zel_package::PackageError error) : variant_(std::move(error)) {}
-  RunError(zel_package::OsError error) : variant_(error) {}
+  RunError(zel_base::OsError error) : variant_(error) {}
 
   static RunError text(std::string text) { return Text{std::move(text)}; }
 

@@ -4,12 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zel_driver {
+namespace zel_base {
 
-// Everything the library asks of the kernel driver, the device's registers and time. The
-// real implementation makes system calls and volatile accesses; the simulated device
-// (zel_sim) implements the same interface. Calls keep errno semantics: a failing call
-// returns -1 (or MAP_FAILED) with the reason in errno, so the caller can take it at once.
+// Everything the stack asks of the kernel driver, the device's registers, host memory lent to
+// the device, and time. The real implementation makes system calls and volatile accesses; the
+// simulated device (zel_sim) implements the same interface, and a tracing decorator wraps
+// either. Calls keep errno semantics: a failing call returns -1 (or MAP_FAILED) with the
+// reason in errno, so the caller can take it at once.
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -19,6 +20,11 @@ class Backend {
   virtual int ioctl(int fd, unsigned long request, unsigned long argument) = 0;
   // A shared, readable and writable mapping of `size` bytes of `fd` at offset 0.
   virtual void* map(int fd, std::size_t size) = 0;
+  // Host memory for the device: a private anonymous mapping of `size` bytes, readable and
+  // writable, every page populated up front (PROT_READ | PROT_WRITE, MAP_PRIVATE |
+  // MAP_ANONYMOUS | MAP_POPULATE), zero-filled.
+  virtual void* map_anonymous(std::size_t size) = 0;
+  // Either kind of mapping.
   virtual int unmap(void* address, std::size_t size) = 0;
   // One 32-bit device read or write; never cached, merged, split or elided.
   virtual std::uint32_t load(const volatile std::uint32_t* reg) = 0;
@@ -28,7 +34,4 @@ class Backend {
   virtual void sleep_for(std::chrono::nanoseconds duration) = 0;
 };
 
-// Real system calls, volatile accesses, the steady clock and nanosleep.
-Backend& system_backend();
-
-}  // namespace zel_driver
+}  // namespace zel_base

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "zel_package/error.hpp"
+#include "zel_base/error.hpp"
 
-namespace zel_package {
+namespace zel_base {
 
 // An operating-system error number.
 // Display: "No such file or directory (os error 2)".
@@ -32,4 +32,4 @@ class OsError final : public Error {
   int code_;
 };
 
-}  // namespace zel_package
+}  // namespace zel_base

@@ -1,11 +1,11 @@
-#include "zel_package/os_error.hpp"
+#include "zel_base/os_error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
 #include <fmt/format.h>
 
-namespace zel_package {
+namespace zel_base {
 
 OsError OsError::last() { return OsError(errno); }
 
@@ -105,4 +105,4 @@ std::string OsError::debug() const {
                      debug_quote(message()));
 }
 
-}  // namespace zel_package
+}  // namespace zel_base

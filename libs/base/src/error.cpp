@@ -1,6 +1,6 @@
-#include "zel_package/error.hpp"
+#include "zel_base/error.hpp"
 
-namespace zel_package {
+namespace zel_base {
 
 std::string debug_quote(std::string_view text) {
   std::string quoted;
@@ -40,4 +40,4 @@ std::string debug_quote(std::string_view text) {
   return quoted;
 }
 
-}  // namespace zel_package
+}  // namespace zel_base

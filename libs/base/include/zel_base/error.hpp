@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-namespace zel_package {
+namespace zel_base {
 
 // What every error of the stack offers: a display form for people, a debug form that is
 // part of the interface (the tool prints it after "Error: "), and the error that caused it.
@@ -38,11 +38,11 @@ struct Overloaded : Ts... {
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
-}  // namespace zel_package
+}  // namespace zel_base
 
 // `{}` formats an error's display form, `{:?}` its debug form.
 template <class T>
-requires std::derived_from<T, zel_package::Error>
+requires std::derived_from<T, zel_base::Error>
 struct fmt::formatter<T> {
   bool debug = false;
 

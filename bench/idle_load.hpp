@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "zel_base/backend.hpp"
-#include "zel_driver/system_backend.hpp"
 #include "zel_driver/host_buffer.hpp"
 #include "zel_driver/loader.hpp"
 #include "zel_driver/loader_transport.hpp"
+#include "zel_driver/system_backend.hpp"
 #include "zel_driver/tile_framing.hpp"
 #include "zel_fixtures/idle_package.hpp"
 #include "zel_package/application.hpp"
@@ -85,7 +85,9 @@ inline void copy_framed_bytes(const IdleImages& idle, std::vector<std::byte>& ba
 inline double load_floor_ms(const IdleImages& idle, std::vector<std::byte>& batch) {
   const auto start = Clock::now();
   copy_framed_bytes(idle, batch);
-  auto transport = zel_driver::HostBuffer::create(zel_driver::system_backend(), zel_driver::TRANSPORT_BYTES).value();
+  auto transport =
+      zel_driver::HostBuffer::create(zel_driver::system_backend(), zel_driver::TRANSPORT_BYTES)
+          .value();
   std::memset(transport.bytes_mut().data(), 0xff, transport.size());
   benchmark::DoNotOptimize(transport.data());
   benchmark::ClobberMemory();

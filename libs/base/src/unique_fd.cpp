@@ -4,9 +4,14 @@
 
 namespace zel_base {
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+void UniqueFd::reset() {
+  if (fd_ < 0) return;
+  if (backend_ != nullptr) {
+    backend_->close(fd_);
+  } else {
+    ::close(fd_);
+  }
+  fd_ = -1;
 }
 
 }  // namespace zel_base

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/bytes.hpp"
 #include "zel_driver/deadline.hpp"
 #include "zel_driver/device.hpp"
@@ -28,36 +29,23 @@ Status Device::initialize_tile_memory(std::size_t tile_count,
   const std::uint32_t load_pointer = (words - 1) & AUTOLOADER_LOAD_POINTER_MASK;
   const auto last_tile = static_cast<std::uint32_t>(tile_count - 1);
 
-  if (auto begun = write_config(AUTOLOADER_CONTROL, 0); !begun) return begun;
+  ZEL_TRY(write_config(AUTOLOADER_CONTROL, 0));
   for (std::uint32_t i = 0; i < words; ++i) {
-    auto word = read_u32(prefix, std::size_t{4} * i);
-    if (!word) return std::unexpected(std::move(word.error()));
-    if (auto fed = write_config(AUTOLOADER_DATA, *word); !fed) return fed;
+    ZEL_TRY_ASSIGN(auto word, read_u32(prefix, std::size_t{4} * i));
+    ZEL_TRY(write_config(AUTOLOADER_DATA, word));
     if (i % AUTOLOADER_WORDS_PER_READBACK == AUTOLOADER_WORDS_PER_READBACK - 1) {
-      if (auto paced = read_config(AUTOLOADER_CONTROL); !paced) {
-        return std::unexpected(std::move(paced.error()));
-      }
+      ZEL_TRY(read_config(AUTOLOADER_CONTROL));
     }
   }
 
-  if (auto sized = write_config(AUTOLOADER_ZONE, AUTOLOADER_ZONE_BIT | kib << 10); !sized) {
-    return sized;
-  }
-  if (auto first = write_config(AUTOLOADER_CONTROL,
-                                load_pointer | AUTOLOADER_FIRST_COMMAND | AUTOLOADER_BUSY);
-      !first) {
-    return first;
-  }
-  if (auto loaded = wait_autoloader(AUTOLOADER_TIMEOUT); !loaded) return loaded;
+  ZEL_TRY(write_config(AUTOLOADER_ZONE, AUTOLOADER_ZONE_BIT | kib << 10));
+  ZEL_TRY(
+      write_config(AUTOLOADER_CONTROL, load_pointer | AUTOLOADER_FIRST_COMMAND | AUTOLOADER_BUSY));
+  ZEL_TRY(wait_autoloader(AUTOLOADER_TIMEOUT));
 
-  if (auto window = write_config(AUTOLOADER_ZONE, AUTOLOADER_WINDOW_ZONE | kib); !window) {
-    return window;
-  }
-  if (auto second = write_config(AUTOLOADER_CONTROL, last_tile << AUTOLOADER_LAST_TILE_SHIFT |
-                                                         AUTOLOADER_BUSY | load_pointer);
-      !second) {
-    return second;
-  }
+  ZEL_TRY(write_config(AUTOLOADER_ZONE, AUTOLOADER_WINDOW_ZONE | kib));
+  ZEL_TRY(write_config(AUTOLOADER_CONTROL,
+                       last_tile << AUTOLOADER_LAST_TILE_SHIFT | AUTOLOADER_BUSY | load_pointer));
   return wait_autoloader(AUTOLOADER_TIMEOUT);
 }
 

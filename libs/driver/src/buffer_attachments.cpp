@@ -1,4 +1,5 @@
 #include "zel_driver/buffer_attachments.hpp"
+#include "zel_base/try.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -21,7 +22,7 @@ Status Device::attach_buffer(std::uint32_t index, const std::byte* address,
 
 void Device::detach_buffer(std::uint32_t index) const {
   // Detaching is an undo step: there is nothing useful to do when it fails.
-  backend_->ioctl(fd_, IOCTL_DETACH_BUFFER, index);
+  backend_->ioctl(fd_.get(), IOCTL_DETACH_BUFFER, index);
 }
 
 BufferAttachments::BufferAttachments(BufferAttachments&& other) noexcept
@@ -39,7 +40,7 @@ BufferAttachments& BufferAttachments::operator=(BufferAttachments&& other) noexc
 BufferAttachments::~BufferAttachments() { release(); }
 
 Status BufferAttachments::attach(std::uint32_t index, const std::byte* address, std::size_t size) {
-  if (auto attached = device_->attach_buffer(index, address, size); !attached) return attached;
+  ZEL_TRY(device_->attach_buffer(index, address, size));
   indices_.push_back(index);
   return {};
 }

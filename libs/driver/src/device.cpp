@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "log_target.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_driver/system_backend.hpp"
 #include "zel_log/log.hpp"
@@ -23,23 +24,16 @@ Result<Device> Device::open(std::string_view path, Backend& backend) {
     return std::unexpected(DriverError::invalid("NUL in path"));
   }
   const std::string terminated(path);
-  const int fd = backend.open(terminated.c_str(), DEVICE_OPEN_FLAGS);
-  if (fd < 0) return std::unexpected(io_error("open ZEL device"));
+  zel_base::UniqueFd fd(backend.open(terminated.c_str(), DEVICE_OPEN_FLAGS), backend);
+  if (!fd) return std::unexpected(io_error("open ZEL device"));
 
-  void* config = backend.map(fd, CONFIG_BAR_SIZE);
-  if (config == MAP_FAILED) {
-    DriverError error = io_error("map configuration BAR");
-    backend.close(fd);
-    return std::unexpected(std::move(error));
-  }
+  void* config = backend.map(fd.get(), CONFIG_BAR_SIZE);
+  // The error is taken before the descriptor is closed, which may change errno.
+  if (config == MAP_FAILED) return std::unexpected(io_error("map configuration BAR"));
   // From here on the handle owns both and releases them on every failure.
-  Device device(backend, static_cast<volatile std::uint32_t*>(config), fd);
-  if (auto attached = device.ioctl_value(IOCTL_ATTACH, 0, "attach ZEL"); !attached) {
-    return std::unexpected(std::move(attached.error()));
-  }
-  if (auto identified = device.ioctl_value(IOCTL_SET_ID, 0, "set ZEL ID"); !identified) {
-    return std::unexpected(std::move(identified.error()));
-  }
+  Device device(backend, static_cast<volatile std::uint32_t*>(config), std::move(fd));
+  ZEL_TRY(device.ioctl_value(IOCTL_ATTACH, 0, "attach ZEL"));
+  ZEL_TRY(device.ioctl_value(IOCTL_SET_ID, 0, "set ZEL ID"));
   zel_log::emit(zel_log::Level::Info, LOG_TARGET, "ZEL device attached", {{"path", path}});
   return device;
 }
@@ -47,14 +41,14 @@ Result<Device> Device::open(std::string_view path, Backend& backend) {
 Device::Device(Device&& other) noexcept
     : backend_(other.backend_),
       config_(std::exchange(other.config_, nullptr)),
-      fd_(std::exchange(other.fd_, -1)) {}
+      fd_(std::move(other.fd_)) {}
 
 Device& Device::operator=(Device&& other) noexcept {
   if (this != &other) {
     release();
     backend_ = other.backend_;
     config_ = std::exchange(other.config_, nullptr);
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
   }
   return *this;
 }
@@ -65,14 +59,13 @@ void Device::release() noexcept {
   if (config_ == nullptr) return;
   // Release never fails: the results are of no use to anyone at this point.
   backend_->unmap(const_cast<std::uint32_t*>(config_), CONFIG_BAR_SIZE);
-  backend_->close(fd_);
+  fd_.reset();
   config_ = nullptr;
-  fd_ = -1;
 }
 
 Status Device::ioctl_value(unsigned long request, std::uint64_t value,
                            const char* operation) const {
-  if (backend_->ioctl(fd_, request, value) != 0) return std::unexpected(io_error(operation));
+  if (backend_->ioctl(fd_.get(), request, value) != 0) return std::unexpected(io_error(operation));
   return {};
 }
 
@@ -90,12 +83,12 @@ Status Device::check_offset(std::uint32_t offset) {
 }
 
 Result<std::uint32_t> Device::read_config(std::uint32_t offset) const {
-  if (auto valid = check_offset(offset); !valid) return std::unexpected(std::move(valid.error()));
+  ZEL_TRY(check_offset(offset));
   return backend_->load(config_ + offset / 4);
 }
 
 Status Device::write_config(std::uint32_t offset, std::uint32_t value) const {
-  if (auto valid = check_offset(offset); !valid) return valid;
+  ZEL_TRY(check_offset(offset));
   backend_->store(config_ + offset / 4, value);
   return {};
 }

@@ -1,5 +1,6 @@
 #include <utility>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/exchange_buffer.hpp"
 
 namespace zel_driver {
@@ -12,22 +13,14 @@ ExchangeBufferGuard::ExchangeBufferGuard(const Device& device, std::uint32_t sav
 }
 
 Result<ExchangeBufferGuard> ExchangeBufferGuard::create(const Device& device) {
-  auto ccsr = device.read_config(CCSR);
-  if (!ccsr) return std::unexpected(std::move(ccsr.error()));
+  ZEL_TRY_ASSIGN(auto ccsr, device.read_config(CCSR));
   for (std::size_t i = 0; i < xb::INSTANCES; ++i) {
-    if (auto held = device.write_config(xb::address(i), xb::control(xb::TRANSFER_REQUEST_ID));
-        !held) {
-      return std::unexpected(std::move(held.error()));
-    }
+    ZEL_TRY(device.write_config(xb::address(i), xb::control(xb::TRANSFER_REQUEST_ID)));
   }
-  if (auto cleared = device.write_config(CCSR, *ccsr & ~CCSR_EXCHANGE_BITS); !cleared) {
-    return std::unexpected(std::move(cleared.error()));
-  }
-  if (auto settled = device.read_config(CCSR); !settled) {
-    return std::unexpected(std::move(settled.error()));
-  }
+  ZEL_TRY(device.write_config(CCSR, ccsr & ~CCSR_EXCHANGE_BITS));
+  ZEL_TRY(device.read_config(CCSR));
   // Made only now: a failure above leaves no guard behind to restore anything.
-  return ExchangeBufferGuard(device, *ccsr);
+  return ExchangeBufferGuard(device, ccsr);
 }
 
 ExchangeBufferGuard::ExchangeBufferGuard(ExchangeBufferGuard&& other) noexcept
@@ -49,9 +42,7 @@ ExchangeBufferGuard::~ExchangeBufferGuard() { release(); }
 
 Status ExchangeBufferGuard::restore_blocks(std::size_t count) const {
   for (std::size_t i = 0; i < count; ++i) {
-    if (auto restored = device_->write_config(xb::address(i), operational_[i]); !restored) {
-      return restored;
-    }
+    ZEL_TRY(device_->write_config(xb::address(i), operational_[i]));
   }
   return {};
 }
@@ -61,11 +52,9 @@ Status ExchangeBufferGuard::restore_primary() const {
 }
 
 Status ExchangeBufferGuard::restore_all() const {
-  if (auto restored = restore_blocks(xb::INSTANCES); !restored) return restored;
-  if (auto written = device_->write_config(CCSR, saved_ccsr_); !written) return written;
-  if (auto settled = device_->read_config(CCSR); !settled) {
-    return std::unexpected(std::move(settled.error()));
-  }
+  ZEL_TRY(restore_blocks(xb::INSTANCES));
+  ZEL_TRY(device_->write_config(CCSR, saved_ccsr_));
+  ZEL_TRY(device_->read_config(CCSR));
   return {};
 }
 

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "log_target.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/deadline.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
@@ -23,9 +24,9 @@ Status Device::write_sync_mark(std::uint32_t reg, std::uint32_t mark) const {
     return std::unexpected(DriverError::invalid(
         fmt::format("0x{:x} is not an HSP synchronization control register", reg)));
   }
-  if (auto written = write_config(reg, mark); !written) return written;
+  ZEL_TRY(write_config(reg, mark));
   // The read-back makes sure the write has reached the device before the caller goes on.
-  if (auto read = read_config(reg); !read) return std::unexpected(std::move(read.error()));
+  ZEL_TRY(read_config(reg));
   return {};
 }
 
@@ -81,10 +82,9 @@ Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
 
 Status Device::clear_host_sync_marks() const {
   for (const std::uint32_t reg : {HSP_SYNC_CONTROL_0, HSP_SYNC_CONTROL_1}) {
-    if (auto written = write_config(reg, 0); !written) return written;
-    auto value = read_config(reg);
-    if (!value) return std::unexpected(std::move(value.error()));
-    if (const std::uint32_t observed = *value & HSP_MARK_MASK; observed != 0) {
+    ZEL_TRY(write_config(reg, 0));
+    ZEL_TRY_ASSIGN(auto value, read_config(reg));
+    if (const std::uint32_t observed = value & HSP_MARK_MASK; observed != 0) {
       return std::unexpected(DriverError::invalid(
           fmt::format("HSP register 0x{:x} did not clear: observed {}", reg, observed)));
     }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/loader.hpp"
 
 namespace zel_driver {
@@ -63,15 +64,13 @@ Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file
 }  // namespace
 
 Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
-  auto segments = load_segments(bootloader_elf);
-  if (!segments) return std::unexpected(std::move(segments.error()));
+  ZEL_TRY_ASSIGN(auto segments, load_segments(bootloader_elf));
   std::optional<std::span<const std::byte>> image;
-  for (const GElf_Phdr& segment : *segments) {
+  for (const GElf_Phdr& segment : segments) {
     if (segment.p_vaddr != BOOTLOADER_ADDRESS || segment.p_memsz == 0) continue;
     if (image) return std::unexpected(DriverError::invalid("multiple bootloader load segments"));
-    auto bytes = segment_bytes(bootloader_elf, segment);
-    if (!bytes) return std::unexpected(std::move(bytes.error()));
-    image = *bytes;
+    ZEL_TRY_ASSIGN(auto bytes, segment_bytes(bootloader_elf, segment));
+    image = bytes;
   }
   if (!image) return std::unexpected(DriverError::invalid("missing bootloader segment"));
   if (image->size() > DESCRIPTOR_AREA_BYTES) {

@@ -6,8 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "transport_batches.hpp"
 #include "log_target.hpp"
+#include "transport_batches.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/buffer_attachments.hpp"
 #include "zel_driver/exchange_buffer.hpp"
 #include "zel_driver/host_buffer.hpp"
@@ -22,7 +23,6 @@ namespace {
 
 using zel_package::Application;
 using zel_package::TileImage;
-
 
 bool complete_batches(std::size_t tile_count) {
   return tile_count != 0 && tile_count % BATCH_SLOTS == 0 &&
@@ -45,17 +45,16 @@ Status check_image_start(const TileImage& tile) {
 // Builds the tile's image and frames it into the batch's `slot`.
 Status add_tile(const Application& app, const TileImage& tile, std::size_t slot,
                 TransportBatches& transport) {
-  if (auto starts = check_image_start(tile); !starts) return starts;
-  auto image = app.tile_image(tile.physical_tile);
-  if (!image) return std::unexpected(DriverError(std::move(image.error())));
-  if (image->size() < MINIMUM_IMAGE_BYTES) image->resize(MINIMUM_IMAGE_BYTES);
-  if (const std::size_t frames = frame_count(image->size()); frames > MAX_TILE_FRAMES) {
+  ZEL_TRY(check_image_start(tile));
+  ZEL_TRY_ASSIGN(auto image, app.tile_image(tile.physical_tile));
+  if (image.size() < MINIMUM_IMAGE_BYTES) image.resize(MINIMUM_IMAGE_BYTES);
+  if (const std::size_t frames = frame_count(image.size()); frames > MAX_TILE_FRAMES) {
     return std::unexpected(DriverError::invalid(fmt::format(
         "tile {} application image needs {} frames, but the secondary loader accepts at most "
         "{}; image ends beyond 0x{:x}",
         tile.physical_tile, frames, MAX_TILE_FRAMES, SECONDARY_LOADER_END)));
   }
-  return transport.add_tile(slot, tile.physical_tile, *image);
+  return transport.add_tile(slot, tile.physical_tile, image);
 }
 
 // The device acknowledges by clearing HSP_SYNC_CONTROL_0. Whatever ends the wait, the load
@@ -79,35 +78,31 @@ Status send_batch(const Device& device, const Application& app, std::size_t batc
   const std::size_t first = batch * BATCH_SLOTS;
   transport.begin_batch();
   for (std::size_t slot = 0; slot < BATCH_SLOTS; ++slot) {
-    if (auto added = add_tile(app, app.tiles[first + slot], slot, transport); !added) {
-      return added;
-    }
+    ZEL_TRY(add_tile(app, app.tiles[first + slot], slot, transport));
   }
   zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "submitting application tile batch",
                 {{"batch", std::uint64_t{batch}},
                  {"first_tile", std::uint64_t{first}},
                  {"transport_bytes", std::uint64_t{transport.cursor()}}});
-  if (auto signalled = signal_device(device, BATCH_MARK); !signalled) return signalled;
+  ZEL_TRY(signal_device(device, BATCH_MARK));
   return wait_for_device(device, fmt::format("bootloader batch {}", batch));
 }
 
 Status start_application(const Device& device, std::uint32_t final_mark, std::size_t batches,
                          TransportBatches& transport) {
   transport.fill_sentinel();
-  if (auto idle = wait_for_device(device, "before execute sentinel"); !idle) return idle;
-  if (auto signalled = signal_device(device, SENTINEL_MARK); !signalled) return signalled;
-  if (auto started = wait_for_device(device, "execute sentinel"); !started) return started;
+  ZEL_TRY(wait_for_device(device, "before execute sentinel"));
+  ZEL_TRY(signal_device(device, SENTINEL_MARK));
+  ZEL_TRY(wait_for_device(device, "execute sentinel"));
   const auto mark = final_mark != 0 ? final_mark : static_cast<std::uint32_t>(batches);
-  if (auto signalled = signal_device(device, mark); !signalled) return signalled;
+  ZEL_TRY(signal_device(device, mark));
   return wait_for_device(device, "application initial sync");
 }
 
 }  // namespace
 
 Status Loader::load(const Application& app, std::uint32_t final_mark) const {
-  if (auto valid = app.validate(); !valid) {
-    return std::unexpected(DriverError(std::move(valid.error())));
-  }
+  ZEL_TRY(app.validate());
   const std::size_t tile_count = app.tiles.size();
   zel_log::emit(
       zel_log::Level::Info, LOG_TARGET, "loading application",
@@ -116,31 +111,24 @@ Status Loader::load(const Application& app, std::uint32_t final_mark) const {
     return std::unexpected(DriverError::invalid("tile count is not complete loader batches"));
   }
   const Device& device = *device_;
-  if (auto placed = device.initialize_tile_memory(tile_count, bootloader_); !placed) return placed;
-  if (auto set_up = device.write_config(LOADER_SETUP, LOADER_SETUP_VALUE); !set_up) return set_up;
+  ZEL_TRY(device.initialize_tile_memory(tile_count, bootloader_));
+  ZEL_TRY(device.write_config(LOADER_SETUP, LOADER_SETUP_VALUE));
 
   // Declared in this order so that leaving, on every path, restores the exchange blocks
   // before the transport is withdrawn from the device, and withdraws it before unmapping it.
-  auto transport = HostBuffer::create(device.backend(), TRANSPORT_BYTES);
-  if (!transport) return std::unexpected(std::move(transport.error()));
+  ZEL_TRY_ASSIGN(auto transport, HostBuffer::create(device.backend(), TRANSPORT_BYTES));
   BufferAttachments attachments(device);
-  if (auto attached = attachments.attach(TRANSPORT_INDEX, transport->data(), transport->size());
-      !attached) {
-    return attached;
-  }
-  auto guard = ExchangeBufferGuard::create(device);
-  if (!guard) return std::unexpected(std::move(guard.error()));
-  if (auto primary = guard->restore_primary(); !primary) return primary;
+  ZEL_TRY(attachments.attach(TRANSPORT_INDEX, transport.data(), transport.size()));
+  ZEL_TRY_ASSIGN(auto guard, ExchangeBufferGuard::create(device));
+  ZEL_TRY(guard.restore_primary());
 
-  TransportBatches batches(transport->bytes_mut());
+  TransportBatches batches(transport.bytes_mut());
   const std::size_t batch_count = tile_count / BATCH_SLOTS;
   for (std::size_t batch = 0; batch < batch_count; ++batch) {
-    if (auto sent = send_batch(device, app, batch, batches); !sent) return sent;
+    ZEL_TRY(send_batch(device, app, batch, batches));
   }
-  if (auto started = start_application(device, final_mark, batch_count, batches); !started) {
-    return started;
-  }
-  if (auto restored = guard->restore_all(); !restored) return restored;
+  ZEL_TRY(start_application(device, final_mark, batch_count, batches));
+  ZEL_TRY(guard.restore_all());
   zel_log::emit(zel_log::Level::Info, LOG_TARGET,
                 "application loaded and initial synchronization completed",
                 {{"tile_count", std::uint64_t{tile_count}}});

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "log_target.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/bytes.hpp"
 #include "zel_driver/configuration_image.hpp"
 #include "zel_driver/device.hpp"
@@ -25,37 +26,32 @@ bool has_magic(std::span<const std::byte> image) {
 
 Status Device::replay_configuration(std::span<const std::byte> image) const {
   if (!has_magic(image)) return std::unexpected(DriverError::invalid("bad configuration image"));
-  auto count = read_u32(image, CONFIGURATION_IMAGE_MAGIC.size());
-  if (!count) return std::unexpected(std::move(count.error()));
+  ZEL_TRY_ASSIGN(auto count, read_u32(image, CONFIGURATION_IMAGE_MAGIC.size()));
   zel_log::emit(zel_log::Level::Info, LOG_TARGET, "replaying device configuration",
-                {{"register_writes", std::uint64_t{*count}}});
+                {{"register_writes", std::uint64_t{count}}});
   // 64-bit arithmetic: eight times any 32-bit count cannot overflow it.
   if (image.size() !=
-      CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * std::uint64_t{*count}) {
+      CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * std::uint64_t{count}) {
     return std::unexpected(DriverError::invalid("bad configuration image size"));
   }
 
   std::uint64_t skipped_host_sync_writes = 0;
-  for (std::size_t record = 0; record < *count; ++record) {
+  for (std::size_t record = 0; record < count; ++record) {
     const std::size_t at = CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * record;
-    auto offset = read_u32(image, at);
-    if (!offset) return std::unexpected(std::move(offset.error()));
-    auto value = read_u32(image, at + 4);
-    if (!value) return std::unexpected(std::move(value.error()));
+    ZEL_TRY_ASSIGN(auto offset, read_u32(image, at));
+    ZEL_TRY_ASSIGN(auto value, read_u32(image, at + 4));
     // The capture saw the host sync protocol of the run it came from; replaying those marks
     // would hand the device stale handshakes.
-    if (is_hsp_sync_register(*offset)) {
+    if (is_hsp_sync_register(offset)) {
       ++skipped_host_sync_writes;
       continue;
     }
-    if (auto written = write_config(*offset, *value); !written) return written;
+    ZEL_TRY(write_config(offset, value));
     // Reading CCSR lets each write settle before the next one goes out.
-    if (auto settled = read_config(CCSR); !settled) {
-      return std::unexpected(std::move(settled.error()));
-    }
+    ZEL_TRY(read_config(CCSR));
   }
 
-  if (auto cleared = clear_host_sync_marks(); !cleared) return cleared;
+  ZEL_TRY(clear_host_sync_marks());
   zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "discarded captured HSP protocol writes",
                 {{"skipped_host_sync_writes", skipped_host_sync_writes}});
   return {};

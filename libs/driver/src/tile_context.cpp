@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/deadline.hpp"
 
 namespace zel_driver {
@@ -21,16 +22,14 @@ namespace detail {
 
 Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std::uint32_t context,
                          std::uint32_t old_run_break) {
-  if (auto requested = device.write_tile_debug(physical_tile, TILE_RUN_BREAK,
-                                               old_run_break | context_bit(context));
-      !requested) {
-    return requested;
-  }
+  ZEL_TRY(
+      device.write_tile_debug(physical_tile, TILE_RUN_BREAK, old_run_break | context_bit(context)));
   // The state is read again at once: a context stops within microseconds.
   return poll_until(
       device.backend(), CONTEXT_STOP_TIMEOUT, std::chrono::nanoseconds::zero(),
       [&]() -> Result<bool> {
-        ZEL_TRY_ASSIGN(const std::uint32_t state, device.tile_context_state(physical_tile, context));
+        ZEL_TRY_ASSIGN(const std::uint32_t state,
+                       device.tile_context_state(physical_tile, context));
         return state >= TILE_CONTEXT_STOPPED;
       },
       [] { return DriverError::timeout("stopping tile context"); });
@@ -38,10 +37,7 @@ Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std:
 
 Status release_tile_context(const Device& device, std::uint16_t physical_tile,
                             std::uint32_t context, std::uint32_t old_run_break) {
-  if (auto restored = device.write_tile_debug(physical_tile, TILE_RUN_BREAK, old_run_break);
-      !restored) {
-    return restored;
-  }
+  ZEL_TRY(device.write_tile_debug(physical_tile, TILE_RUN_BREAK, old_run_break));
   // A context someone else had asked to stop stays stopped.
   if ((old_run_break & context_bit(context)) != 0) return {};
   return device.write_tile_debug(physical_tile, TILE_CONTEXT_RESUME, context_bit(context));
@@ -51,9 +47,8 @@ Result<TileScratch> save_tile_scratch(const Device& device, std::uint16_t physic
                                       std::uint32_t context) {
   TileScratch saved{};
   for (std::uint32_t reg = 0; reg < TDI_SCRATCH_REGISTERS; ++reg) {
-    auto value = device.read_tile_m_register_in_context(physical_tile, context, reg);
-    if (!value) return std::unexpected(std::move(value.error()));
-    saved[reg] = *value;
+    ZEL_TRY_ASSIGN(auto value, device.read_tile_m_register_in_context(physical_tile, context, reg));
+    saved[reg] = value;
   }
   return saved;
 }
@@ -61,15 +56,8 @@ Result<TileScratch> save_tile_scratch(const Device& device, std::uint16_t physic
 Status restore_tile_scratch(const Device& device, std::uint16_t physical_tile,
                             std::uint32_t context, const TileScratch& saved) {
   for (std::uint32_t reg = TDI_SCRATCH_REGISTERS; reg-- > 0;) {
-    if (auto staged = device.write_tile_debug(physical_tile, TILE_DEBUG_DATA, saved[reg]);
-        !staged) {
-      return staged;
-    }
-    if (auto loaded =
-            device.execute_tile_instruction(physical_tile, context, get_debug_data_m(reg));
-        !loaded) {
-      return loaded;
-    }
+    ZEL_TRY(device.write_tile_debug(physical_tile, TILE_DEBUG_DATA, saved[reg]));
+    ZEL_TRY(device.execute_tile_instruction(physical_tile, context, get_debug_data_m(reg)));
   }
   return {};
 }
@@ -81,24 +69,18 @@ Result<std::uint32_t> Device::read_tile_m_register_in_context(std::uint16_t phys
                                                               std::uint32_t reg) const {
   const auto instruction = put_debug_data_m(reg);
   if (!instruction) return std::unexpected(DriverError::invalid("M register index out of range"));
-  if (auto done = execute_tile_instruction(physical_tile, context, *instruction); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
+  ZEL_TRY(execute_tile_instruction(physical_tile, context, *instruction));
   return read_tile_debug(physical_tile, TILE_DEBUG_DATA);
 }
 
 Result<std::uint32_t> Device::read_tile_word_without_save(std::uint16_t physical_tile,
                                                           std::uint32_t context,
                                                           std::uint32_t address) const {
-  if (auto staged = write_tile_debug(physical_tile, TILE_DEBUG_DATA, address); !staged) {
-    return std::unexpected(std::move(staged.error()));
-  }
+  ZEL_TRY(write_tile_debug(physical_tile, TILE_DEBUG_DATA, address));
   // M1 = address; M0 = word at M1; data = M0.
   for (const std::uint32_t instruction :
        {get_debug_data_m(1), TDI_LOAD_WORD, *put_debug_data_m(0)}) {
-    if (auto done = execute_tile_instruction(physical_tile, context, instruction); !done) {
-      return std::unexpected(std::move(done.error()));
-    }
+    ZEL_TRY(execute_tile_instruction(physical_tile, context, instruction));
   }
   return read_tile_debug(physical_tile, TILE_DEBUG_DATA);
 }
@@ -114,12 +96,8 @@ Status Device::write_tile_word(std::uint16_t physical_tile, std::uint32_t contex
     const std::pair<std::uint32_t, std::uint32_t> loads[] = {{address, get_debug_data_m(1)},
                                                              {value, get_debug_data_m(0)}};
     for (const auto& [data, instruction] : loads) {
-      if (auto staged = write_tile_debug(physical_tile, TILE_DEBUG_DATA, data); !staged) {
-        return staged;
-      }
-      if (auto done = execute_tile_instruction(physical_tile, context, instruction); !done) {
-        return done;
-      }
+      ZEL_TRY(write_tile_debug(physical_tile, TILE_DEBUG_DATA, data));
+      ZEL_TRY(execute_tile_instruction(physical_tile, context, instruction));
     }
     return execute_tile_instruction(physical_tile, context, TDI_STORE_WORD);
   });
@@ -153,9 +131,8 @@ Result<std::vector<std::uint32_t>> Device::read_tile_words_at_addresses_from_ina
     std::vector<std::uint32_t> words;
     words.reserve(addresses.size());
     for (const std::uint32_t address : addresses) {
-      auto word = read_tile_word_without_save(physical_tile, context, address);
-      if (!word) return std::unexpected(std::move(word.error()));
-      words.push_back(*word);
+      ZEL_TRY_ASSIGN(auto word, read_tile_word_without_save(physical_tile, context, address));
+      words.push_back(word);
     }
     return words;
   });

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/deadline.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
@@ -27,16 +28,14 @@ Result<std::uint32_t> tile_debug_offset(std::uint16_t physical_tile, std::uint32
 
 Result<std::uint32_t> Device::read_tile_debug(std::uint16_t physical_tile,
                                               std::uint32_t reg) const {
-  auto offset = tile_debug_offset(physical_tile, reg);
-  if (!offset) return std::unexpected(std::move(offset.error()));
-  return read_config(*offset);
+  ZEL_TRY_ASSIGN(auto offset, tile_debug_offset(physical_tile, reg));
+  return read_config(offset);
 }
 
 Status Device::write_tile_debug(std::uint16_t physical_tile, std::uint32_t reg,
                                 std::uint32_t value) const {
-  auto offset = tile_debug_offset(physical_tile, reg);
-  if (!offset) return std::unexpected(std::move(offset.error()));
-  return write_config(*offset, value);
+  ZEL_TRY_ASSIGN(auto offset, tile_debug_offset(physical_tile, reg));
+  return write_config(offset, value);
 }
 
 Result<std::uint32_t> Device::tile_context_state(std::uint16_t physical_tile,
@@ -52,17 +51,9 @@ Result<std::uint32_t> Device::tile_context_state(std::uint16_t physical_tile,
 Status Device::execute_tile_instruction(std::uint16_t physical_tile, std::uint32_t context,
                                         std::uint32_t instruction) const {
   // The instruction word goes last: writing it starts the instruction.
-  if (auto armed = write_tile_debug(physical_tile, TILE_DEBUG_CONTROL, TILE_DEBUG_CONTROL_EXECUTE);
-      !armed) {
-    return armed;
-  }
-  if (auto chosen = write_tile_debug(physical_tile, TILE_DEBUG_CONTEXT, context); !chosen) {
-    return chosen;
-  }
-  if (auto started = write_tile_debug(physical_tile, TILE_DEBUG_INSTRUCTION, instruction);
-      !started) {
-    return started;
-  }
+  ZEL_TRY(write_tile_debug(physical_tile, TILE_DEBUG_CONTROL, TILE_DEBUG_CONTROL_EXECUTE));
+  ZEL_TRY(write_tile_debug(physical_tile, TILE_DEBUG_CONTEXT, context));
+  ZEL_TRY(write_tile_debug(physical_tile, TILE_DEBUG_INSTRUCTION, instruction));
   // The status is judged only once the busy bit reads clear.
   return poll_until(
       backend(), TDI_INSTRUCTION_TIMEOUT, std::chrono::nanoseconds::zero(),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/bytes.hpp"
 
 namespace zel_driver {
@@ -10,9 +11,7 @@ namespace zel_driver {
 Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
                                           std::span<const std::byte> image) {
   std::vector<std::byte> framed(frame_count(image.size()) * FRAME_BYTES);
-  if (auto written = frame_tile_into(physical_tile, image, framed); !written) {
-    return std::unexpected(std::move(written.error()));
-  }
+  ZEL_TRY(frame_tile_into(physical_tile, image, framed));
   return framed;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/bytes.hpp"
 #include "zel_driver/tile_framing.hpp"
 
@@ -20,10 +21,7 @@ Status TransportBatches::add_tile(std::size_t slot, std::uint32_t physical_tile,
   if (cursor_ + framed > transport_.size()) {
     return std::unexpected(DriverError::invalid("tile batch exceeds transport"));
   }
-  if (auto written = frame_tile_into(physical_tile, image, transport_.subspan(cursor_, framed));
-      !written) {
-    return written;
-  }
+  ZEL_TRY(frame_tile_into(physical_tile, image, transport_.subspan(cursor_, framed)));
   const std::span<std::byte> descriptor =
       transport_.subspan(slot * DESCRIPTOR_BYTES, DESCRIPTOR_BYTES);
   write_u32(descriptor, DESCRIPTOR_OFFSET_FIELD, static_cast<std::uint32_t>(cursor_));

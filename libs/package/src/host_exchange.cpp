@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "validation_rules.hpp"
+#include "zel_base/try.hpp"
 
 namespace zel_package {
 
@@ -72,17 +73,9 @@ Status validate_call(const HostCall& call, const PageSizes& pages) {
   if (call.invocations == 0) {
     return invalid(fmt::format("host call {} has no invocations", call.name));
   }
-  if (auto valid =
-          validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
-      !valid) {
-    return valid;
-  }
-  if (auto valid =
-          validate_host_batch_ends(call, "output", call.output_batch_ends, call.outputs.size());
-      !valid) {
-    return valid;
-  }
-  if (auto valid = validate_slices(call, call.inputs, pages); !valid) return valid;
+  ZEL_TRY(validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size()));
+  ZEL_TRY(validate_host_batch_ends(call, "output", call.output_batch_ends, call.outputs.size()));
+  ZEL_TRY(validate_slices(call, call.inputs, pages));
   return validate_slices(call, call.outputs, pages);
 }
 
@@ -112,9 +105,9 @@ namespace detail {
 std::expected<void, PackageError> validate_host_exchange(const HostExchange& exchange) {
   const auto pages = page_table(exchange);
   if (!pages) return std::unexpected(pages.error());
-  if (auto valid = validate_startup(exchange, *pages); !valid) return valid;
+  ZEL_TRY(validate_startup(exchange, *pages));
   for (const HostCall& call : exchange.calls) {
-    if (auto valid = validate_call(call, *pages); !valid) return valid;
+    ZEL_TRY(validate_call(call, *pages));
   }
   return {};
 }

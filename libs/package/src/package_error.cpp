@@ -5,7 +5,8 @@
 namespace zel_package {
 
 std::string CapnpError::debug() const {
-  return fmt::format("Exception {{ type: {}, description: {} }}", type_, zel_base::debug_quote(description_));
+  return fmt::format("Exception {{ type: {}, description: {} }}", type_,
+                     zel_base::debug_quote(description_));
 }
 
 std::string NotInSchema::display() const {
@@ -27,14 +28,15 @@ std::string PackageError::display() const {
 }
 
 std::string PackageError::debug() const {
-  return std::visit(zel_base::Overloaded{
-                        [](const CapnpError& e) { return fmt::format("Capnp({:?})", e); },
-                        [](const OsError& e) { return fmt::format("Io({:?})", e); },
-                        [](const Utf8Error& e) { return fmt::format("Utf8({:?})", e); },
-                        [](const NotInSchema& e) { return fmt::format("SchemaEnum({:?})", e); },
-                        [](const Invalid& e) { return "Invalid(" + zel_base::debug_quote(e.text) + ")"; },
-                    },
-                    variant_);
+  return std::visit(
+      zel_base::Overloaded{
+          [](const CapnpError& e) { return fmt::format("Capnp({:?})", e); },
+          [](const OsError& e) { return fmt::format("Io({:?})", e); },
+          [](const Utf8Error& e) { return fmt::format("Utf8({:?})", e); },
+          [](const NotInSchema& e) { return fmt::format("SchemaEnum({:?})", e); },
+          [](const Invalid& e) { return "Invalid(" + zel_base::debug_quote(e.text) + ")"; },
+      },
+      variant_);
 }
 
 const Error* PackageError::cause() const {

@@ -1,13 +1,13 @@
-#include <unistd.h>
-
 #include <new>
 #include <utility>
 
 #include <capnp/serialize.h>
 
+#include "log_target.hpp"
 #include "message_stream.hpp"
 #include "wire_conversion.hpp"
-#include "log_target.hpp"
+#include "zel_base/try.hpp"
+#include "zel_base/unique_fd.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.capnp.h"
 #include "zel_package/application.hpp"
@@ -23,24 +23,8 @@ using detail::convert_list;
 using detail::copy_list;
 using detail::copy_text;
 using detail::copy_u32_list;
-using detail::fill;
 
 constexpr std::uint32_t SCHEMA_VERSION = 5;
-
-// Closes the package descriptor on every path out of the reader.
-class DescriptorOwner {
- public:
-  explicit DescriptorOwner(int fd) : fd_(fd) {}
-  ~DescriptorOwner() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  DescriptorOwner(const DescriptorOwner&) = delete;
-  DescriptorOwner& operator=(const DescriptorOwner&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Each reader below takes the fields of its record in the record's field order, which
 // decides the error of a record with several faults.
@@ -82,12 +66,8 @@ RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
 
 Result<Binding> read_binding(wire::Binding::Reader wire) {
   Binding binding;
-  if (auto name = fill(binding.name, copy_text(wire.getName())); !name) {
-    return std::unexpected(name.error());
-  }
-  if (auto dtype = fill(binding.dtype, copy_text(wire.getDtype())); !dtype) {
-    return std::unexpected(dtype.error());
-  }
+  ZEL_TRY_ASSIGN(binding.name, copy_text(wire.getName()));
+  ZEL_TRY_ASSIGN(binding.dtype, copy_text(wire.getDtype()));
   binding.shape = copy_u32_list(wire.getShape());
   binding.slices = copy_list<RegionSlice>(wire.getSlices(), read_region_slice);
   return binding;
@@ -116,9 +96,7 @@ std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader lis
 
 Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
   HostCall call;
-  if (auto name = fill(call.name, copy_text(wire.getName())); !name) {
-    return std::unexpected(name.error());
-  }
+  ZEL_TRY_ASSIGN(call.name, copy_text(wire.getName()));
   call.command = wire.getCommand();
   call.phases = wire.getPhases();
   call.invocations = wire.getInvocations();
@@ -137,18 +115,13 @@ Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
   exchange.command_offset = wire.getCommandOffset();
   exchange.pages = copy_list<HostPage>(wire.getPages(), read_host_page);
   exchange.attach_order = copy_u32_list(wire.getAttachOrder());
-  if (auto calls = fill(exchange.calls, convert_list<HostCall>(wire.getCalls(), read_host_call));
-      !calls) {
-    return std::unexpected(calls.error());
-  }
+  ZEL_TRY_ASSIGN(exchange.calls, convert_list<HostCall>(wire.getCalls(), read_host_call));
   return exchange;
 }
 
 Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
   EntryPoint entry_point;
-  if (auto name = fill(entry_point.name, copy_text(wire.getName())); !name) {
-    return std::unexpected(name.error());
-  }
+  ZEL_TRY_ASSIGN(entry_point.name, copy_text(wire.getName()));
   entry_point.command = wire.getCommand();
   entry_point.external_syncs = wire.getExternalSyncs();
   return entry_point;
@@ -161,10 +134,7 @@ DeviceConfigWrite read_config_write(wire::DeviceConfigWrite::Reader wire) {
 Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
   TileProfilePlan plan;
   plan.physical_tile = wire.getPhysicalTile();
-  if (auto steps = fill(plan.steps, convert_list<ProfileStep>(wire.getSteps(), ProfileStep::read));
-      !steps) {
-    return std::unexpected(steps.error());
-  }
+  ZEL_TRY_ASSIGN(plan.steps, convert_list<ProfileStep>(wire.getSteps(), ProfileStep::read));
   return plan;
 }
 
@@ -175,9 +145,7 @@ Result<std::vector<TileProfilePlan>> read_profile_tiles(
 
 Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
   DebugSymbol symbol;
-  if (auto name = fill(symbol.name, copy_text(wire.getName())); !name) {
-    return std::unexpected(name.error());
-  }
+  ZEL_TRY_ASSIGN(symbol.name, copy_text(wire.getName()));
   symbol.address = wire.getAddress();
   return symbol;
 }
@@ -187,16 +155,13 @@ Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
   region.physical_tile = wire.getPhysicalTile();
   region.address = wire.getAddress();
   region.size = wire.getSize();
-  if (auto name = fill(region.name, copy_text(wire.getName())); !name) {
-    return std::unexpected(name.error());
-  }
+  ZEL_TRY_ASSIGN(region.name, copy_text(wire.getName()));
   return region;
 }
 
 Result<zel_target::Target> read_target(wire::Application::Reader root) {
-  auto name = copy_text(root.getTarget());
-  if (!name) return std::unexpected(std::move(name.error()));
-  auto target = zel_target::Target::from_str(*name);
+  ZEL_TRY_ASSIGN(auto name, copy_text(root.getTarget()));
+  auto target = zel_target::Target::from_str(name);
   // The target library's own text is dropped for the reader's.
   if (!target) return std::unexpected(PackageError::invalid("unsupported package target"));
   return *target;
@@ -210,50 +175,37 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 // Fills the lists of `app` in field order; the first failure ends it.
 Status read_body(wire::Application::Reader root, Application& app) {
   app.tiles = read_tiles(root.getTiles());
-  if (auto read = fill(app.inputs, read_bindings(root.getInputs())); !read) return read;
-  if (auto read = fill(app.outputs, read_bindings(root.getOutputs())); !read) return read;
-  if (auto read = fill(app.weights, read_bindings(root.getWeights())); !read) return read;
-  if (auto read = fill(app.host_exchange, read_host_exchange(root.getHostExchange())); !read) {
-    return read;
-  }
-  if (auto read =
-          fill(app.entry_points, convert_list<EntryPoint>(root.getEntryPoints(), read_entry_point));
-      !read) {
-    return read;
-  }
+  ZEL_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
+  ZEL_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
+  ZEL_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
+  ZEL_TRY_ASSIGN(app.host_exchange, read_host_exchange(root.getHostExchange()));
+  ZEL_TRY_ASSIGN(app.entry_points,
+                 convert_list<EntryPoint>(root.getEntryPoints(), read_entry_point));
   app.device_config_writes =
       copy_list<DeviceConfigWrite>(root.getDeviceConfigWrites(), read_config_write);
-  if (auto read = fill(app.profile_tiles, read_profile_tiles(root.getProfileTiles())); !read) {
-    return read;
-  }
-  if (auto read = fill(app.debug_symbols,
-                       convert_list<DebugSymbol>(root.getDebugSymbols(), read_debug_symbol));
-      !read) {
-    return read;
-  }
-  return fill(app.debug_regions,
-              convert_list<DebugRegion>(root.getDebugRegions(), read_debug_region));
+  ZEL_TRY_ASSIGN(app.profile_tiles, read_profile_tiles(root.getProfileTiles()));
+  ZEL_TRY_ASSIGN(app.debug_symbols,
+                 convert_list<DebugSymbol>(root.getDebugSymbols(), read_debug_symbol));
+  ZEL_TRY_ASSIGN(app.debug_regions,
+                 convert_list<DebugRegion>(root.getDebugRegions(), read_debug_region));
+  return {};
 }
 
 Result<Application> read_package(int fd) {
-  auto words = detail::read_message_words(fd);
-  if (!words) return std::unexpected(std::move(words.error()));
+  ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd));
   // `words` is the one copy of the file; the model is copied out of it and it goes with
   // this frame.
-  capnp::FlatArrayMessageReader message(*words, detail::capnp_reader_options(words->size()));
+  capnp::FlatArrayMessageReader message(words, detail::capnp_reader_options(words.size()));
   const auto root = message.getRoot<wire::Application>();
 
-  auto target = read_target(root);
-  if (!target) return std::unexpected(std::move(target.error()));
-  if (!header_matches(root, target->tile_memory())) {
+  ZEL_TRY_ASSIGN(auto target, read_target(root));
+  if (!header_matches(root, target.tile_memory())) {
     return std::unexpected(PackageError::invalid("incompatible package header"));
   }
-  Application app(*target);
-  if (auto compiler = fill(app.compiler_version, copy_text(root.getCompilerVersion())); !compiler) {
-    return std::unexpected(std::move(compiler.error()));
-  }
-  if (auto body = read_body(root, app); !body) return std::unexpected(std::move(body.error()));
-  if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  Application app(target);
+  ZEL_TRY_ASSIGN(app.compiler_version, copy_text(root.getCompilerVersion()));
+  ZEL_TRY(read_body(root, app));
+  ZEL_TRY(app.validate());
   return app;
 }
 
@@ -274,8 +226,8 @@ Result<Application> read_package_guarded(int fd) {
 
 std::expected<Application, PackageError> Application::read(int fd) {
   zel_log::emit(zel_log::Level::Info, LOG_TARGET, "reading application package");
-  const DescriptorOwner descriptor(fd);
-  auto app = read_package_guarded(descriptor.fd());
+  const zel_base::UniqueFd descriptor(fd);  // closed on every path out of the reader
+  auto app = read_package_guarded(descriptor.get());
   if (app) {
     zel_log::emit(
         zel_log::Level::Info, LOG_TARGET, "application package read",

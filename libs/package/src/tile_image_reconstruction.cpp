@@ -3,8 +3,9 @@
 
 #include <fmt/format.h>
 
-#include "validation_rules.hpp"
 #include "log_target.hpp"
+#include "validation_rules.hpp"
+#include "zel_base/try.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.hpp"
 
@@ -33,8 +34,7 @@ std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
   // Validation guarantees these; checking them again keeps every copy below inside the image
   // when a caller skipped it.
   for (const Segment& segment : tile->segments) {
-    auto end = detail::checked_segment_end(physical_tile, segment, target.tile_memory());
-    if (!end) return std::unexpected(std::move(end.error()));
+    ZEL_TRY(detail::checked_segment_end(physical_tile, segment, target.tile_memory()));
   }
   const auto lowest =
       std::min_element(tile->segments.begin(), tile->segments.end(),

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "validation_rules.hpp"
+#include "zel_base/try.hpp"
 #include "zel_package/application.hpp"
 
 namespace zel_package {
@@ -46,10 +47,9 @@ Status validate_segments(const TileImage& tile, AddressRange window) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
   ranges.reserve(tile.segments.size());
   for (const Segment& segment : tile.segments) {
-    auto end = detail::checked_segment_end(tile.physical_tile, segment, window);
-    if (!end) return std::unexpected(std::move(end.error()));
+    ZEL_TRY_ASSIGN(auto end, detail::checked_segment_end(tile.physical_tile, segment, window));
     // An empty segment occupies nothing, wherever it lies.
-    if (segment.memory_size != 0) ranges.emplace_back(segment.address, *end);
+    if (segment.memory_size != 0) ranges.emplace_back(segment.address, end);
   }
   std::sort(ranges.begin(), ranges.end());
   const auto overlap =
@@ -70,9 +70,7 @@ std::expected<TileIds, PackageError> validate_tiles(const std::vector<TileImage>
     if (!tile_ids.insert(tile.physical_tile).second) {
       return invalid(fmt::format("duplicate physical tile {}", tile.physical_tile));
     }
-    if (auto valid = validate_segments(tile, window); !valid) {
-      return std::unexpected(std::move(valid.error()));
-    }
+    ZEL_TRY(validate_segments(tile, window));
   }
   return tile_ids;
 }
@@ -134,10 +132,9 @@ Status validate_bindings(const Application& app, const TileIds& tile_ids, Addres
       if (binding.name.empty() || !names.insert(binding.name).second) {
         return invalid(fmt::format("empty or duplicate binding {}", binding.name));
       }
-      if (auto length = binding.byte_len(); !length)
-        return std::unexpected(std::move(length.error()));
+      ZEL_TRY(binding.byte_len());
       for (const RegionSlice& slice : binding.slices) {
-        if (auto valid = validate_slice(binding, slice, tile_ids, window); !valid) return valid;
+        ZEL_TRY(validate_slice(binding, slice, tile_ids, window));
       }
     }
   }
@@ -166,14 +163,13 @@ std::expected<std::uint32_t, PackageError> checked_segment_end(std::uint32_t phy
 
 std::expected<void, PackageError> Application::validate() const {
   if (tiles.empty()) return invalid("application has no tiles");
-  if (auto valid = validate_config_writes(device_config_writes); !valid) return valid;
+  ZEL_TRY(validate_config_writes(device_config_writes));
   const AddressRange window = target.tile_memory();
   const auto tile_ids = validate_tiles(tiles, window);
   if (!tile_ids) return std::unexpected(tile_ids.error());
-  if (auto valid = validate_profile_plans(profile_tiles, *tile_ids); !valid) return valid;
-  if (auto valid = validate_debug_map(debug_symbols, debug_regions, *tile_ids); !valid)
-    return valid;
-  if (auto valid = validate_bindings(*this, *tile_ids, window); !valid) return valid;
+  ZEL_TRY(validate_profile_plans(profile_tiles, *tile_ids));
+  ZEL_TRY(validate_debug_map(debug_symbols, debug_regions, *tile_ids));
+  ZEL_TRY(validate_bindings(*this, *tile_ids, window));
   return detail::validate_host_exchange(host_exchange);
 }
 

@@ -31,7 +31,7 @@ CapnpError capnp_error(const kj::Exception& exception) {
 
 std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text) {
   std::string_view bytes(text.begin(), text.size());
-  if (auto valid = validate_utf8(bytes); !valid) return std::unexpected(valid.error());
+  ZEL_TRY(validate_utf8(bytes));
   return std::string(bytes);
 }
 

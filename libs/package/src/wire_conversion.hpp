@@ -11,6 +11,7 @@
 #include <capnp/list.h>
 #include <kj/exception.h>
 
+#include "zel_base/try.hpp"
 #include "zel_package/package_error.hpp"
 
 namespace zel_package::detail {
@@ -38,19 +39,10 @@ std::expected<std::vector<Record>, PackageError> convert_list(WireList list, Con
   std::vector<Record> records;
   records.reserve(list.size());
   for (auto element : list) {
-    std::expected<Record, PackageError> record = convert(element);
-    if (!record) return std::unexpected(std::move(record.error()));
-    records.push_back(std::move(*record));
+    ZEL_TRY_ASSIGN(Record record, convert(element));
+    records.push_back(std::move(record));
   }
   return records;
-}
-
-// Moves a converted value into `field`, or passes its error on.
-template <class T>
-std::expected<void, PackageError> fill(T& field, std::expected<T, PackageError> value) {
-  if (!value) return std::unexpected(std::move(value.error()));
-  field = std::move(*value);
-  return {};
 }
 
 }  // namespace zel_package::detail

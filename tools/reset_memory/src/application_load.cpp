@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include "reset_memory/file_bytes.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/loader.hpp"
 
 namespace reset_memory {
@@ -24,11 +25,8 @@ std::expected<void, RunError> load_onto_tiles(const Device& device, const Applic
                                               const std::string& bootloader_path) {
   auto bootloader = read_file_bytes(bootloader_path);
   if (!bootloader) return std::unexpected(RunError(bootloader.error()));
-  auto loader = zel_driver::Loader::create(device, *bootloader);
-  if (!loader) return std::unexpected(RunError(std::move(loader.error())));
-  if (auto loaded = loader->load(application, FINAL_MARK); !loaded) {
-    return std::unexpected(RunError(std::move(loaded.error())));
-  }
+  ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create(device, *bootloader));
+  ZEL_TRY(loader.load(application, FINAL_MARK));
   return {};
 }
 
@@ -36,9 +34,7 @@ std::expected<void, RunError> load_onto_tiles(const Device& device, const Applic
 std::expected<void, RunError> apply_device_config_writes(const Device& device,
                                                          const Application& application) {
   for (const zel_package::DeviceConfigWrite& write : application.device_config_writes) {
-    if (auto written = device.write_config(write.offset, write.value); !written) {
-      return std::unexpected(RunError(std::move(written.error())));
-    }
+    ZEL_TRY(device.write_config(write.offset, write.value));
   }
   return {};
 }
@@ -48,14 +44,9 @@ std::expected<void, RunError> apply_device_config_writes(const Device& device,
 std::expected<Application, RunEnd> load_application(const Device& device,
                                                     const std::string& package_path,
                                                     const std::string& bootloader_path) {
-  auto application = read_package(package_path);
-  if (!application) return std::unexpected(std::move(application.error()));
-  if (auto loaded = load_onto_tiles(device, *application, bootloader_path); !loaded) {
-    return std::unexpected(std::move(loaded.error()));
-  }
-  if (auto applied = apply_device_config_writes(device, *application); !applied) {
-    return std::unexpected(std::move(applied.error()));
-  }
+  ZEL_TRY_ASSIGN(auto application, read_package(package_path));
+  ZEL_TRY(load_onto_tiles(device, application, bootloader_path));
+  ZEL_TRY(apply_device_config_writes(device, application));
   return application;
 }
 

@@ -6,25 +6,14 @@
 
 #include <cerrno>
 
+#include "zel_base/unique_fd.hpp"
+
 namespace reset_memory {
-namespace {
-
-// Closes the descriptor on every path out of the read.
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
-
-std::expected<std::vector<std::byte>, zel_base::OsError> read_file_bytes(
-    const std::string& path) {
-  FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::unexpected(zel_base::OsError::last());
+std::expected<std::vector<std::byte>, zel_base::OsError> read_file_bytes(const std::string& path) {
+  const zel_base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::unexpected(zel_base::OsError::last());
   struct stat status;
-  if (::fstat(file.fd, &status) != 0) return std::unexpected(zel_base::OsError::last());
+  if (::fstat(file.get(), &status) != 0) return std::unexpected(zel_base::OsError::last());
 
   std::vector<std::byte> bytes;
   // The size is a hint only: files that grow, shrink or report no size still read whole.
@@ -33,7 +22,7 @@ std::expected<std::vector<std::byte>, zel_base::OsError> read_file_bytes(
   for (;;) {
     if (filled == bytes.size())
       bytes.resize(std::max<std::size_t>(bytes.capacity(), filled * 2 + 4096));
-    const ssize_t got = ::read(file.fd, bytes.data() + filled, bytes.size() - filled);
+    const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(zel_base::OsError::last());

@@ -7,6 +7,7 @@
 
 #include "reset_memory/configuration_restore.hpp"
 #include "reset_memory/duration_form.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/registers.hpp"
 
 namespace reset_memory {
@@ -14,42 +15,30 @@ namespace {
 
 using zel_driver::Device;
 
-std::uint32_t run_break_offset(std::uint16_t tile) {
-  return zel_driver::TILE_DEBUG_BASE + zel_driver::TILE_DEBUG_STRIDE * tile +
-         4 * zel_driver::TILE_RUN_BREAK;
-}
-
 Step prepare_tile(const Device& device, std::uint16_t tile) {
-  if (auto written = device.write_config(run_break_offset(tile), TILE_DEBUG_SETUP); !written) {
-    return std::unexpected(RunError(std::move(written.error())));
-  }
+  ZEL_TRY(device.write_tile_debug(tile, zel_driver::TILE_RUN_BREAK, TILE_DEBUG_SETUP));
   return {};
 }
 
+// The words of a one-word read: exactly one, unless the device library breaks its contract.
 zel_driver::Result<std::vector<std::uint32_t>> read_word(const Device& device, std::uint16_t tile,
                                                          std::uint32_t address) {
   return device.read_tile_words_from_inactive_context(tile, WORKER_CONTEXT, address, 1);
 }
 
 Step poison(const Device& device) {
-  const std::vector<std::uint32_t> expected = {POISON_VALUE};
   for (std::uint16_t tile : TILES_UNDER_TEST) {
-    if (auto prepared = prepare_tile(device, tile); !prepared) return prepared;
+    ZEL_TRY(prepare_tile(device, tile));
     for (std::uint32_t address : ADDRESSES_UNDER_TEST) {
-      if (auto written = device.write_tile_word_from_inactive_context(tile, WORKER_CONTEXT, address,
-                                                                      POISON_VALUE);
-          !written) {
-        return std::unexpected(RunError(std::move(written.error())));
-      }
-      auto read = read_word(device, tile, address);
-      if (!read) return std::unexpected(RunError(std::move(read.error())));
-      if (*read != expected) {
+      ZEL_TRY(device.write_tile_word_from_inactive_context(tile, WORKER_CONTEXT, address,
+                                                           POISON_VALUE));
+      ZEL_TRY_ASSIGN(auto read, read_word(device, tile, address));
+      if (read.size() != 1 || read.front() != POISON_VALUE) {
         return std::unexpected(CheckFailure{
             fmt::format("poison check failed: tile {} address 0x{:x} did not hold the poison "
                         "value after it was written",
                         tile, address),
-            fmt::format("[{}]", fmt::join(*read, ", ")),
-            fmt::format("[{}]", fmt::join(expected, ", "))});
+            fmt::format("[{}]", fmt::join(read, ", ")), fmt::format("[{}]", POISON_VALUE)});
       }
     }
   }
@@ -71,11 +60,10 @@ Step readback(const Device& device) {
   std::uint64_t failures = 0;
   std::vector<std::string> survivors;
   for (std::uint16_t tile : TILES_UNDER_TEST) {
-    if (auto prepared = prepare_tile(device, tile); !prepared) return prepared;
+    ZEL_TRY(prepare_tile(device, tile));
     for (std::uint32_t address : ADDRESSES_UNDER_TEST) {
-      auto read = read_word(device, tile, address);
-      if (!read) return std::unexpected(RunError(std::move(read.error())));
-      const std::uint32_t word = read->at(0);
+      ZEL_TRY_ASSIGN(auto read, read_word(device, tile, address));
+      const std::uint32_t word = read.front();
       if (word != 0) {
         ++failures;
         survivors.push_back(
@@ -97,10 +85,10 @@ Step readback(const Device& device) {
 
 Step poison_reset_readback(const Device& device, const std::string& config_path,
                            std::ostream& out) {
-  if (auto poisoned = poison(device); !poisoned) return poisoned;
-  if (auto restored = restore_configuration(device, config_path); !restored) return restored;
-  if (auto reset = timed_reset(device, out); !reset) return reset;
-  if (auto read = readback(device); !read) return read;
+  ZEL_TRY(poison(device));
+  ZEL_TRY(restore_configuration(device, config_path));
+  ZEL_TRY(timed_reset(device, out));
+  ZEL_TRY(readback(device));
   out << "poison/reset/readback PASS\n" << std::flush;
   return {};
 }

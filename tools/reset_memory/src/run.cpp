@@ -6,6 +6,7 @@
 #include "reset_memory/configuration_restore.hpp"
 #include "reset_memory/memory_check.hpp"
 #include "reset_memory/run_end.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/signals.hpp"
 
@@ -21,25 +22,21 @@ RunEnd text_error(std::string text) { return RunError::text(std::move(text)); }
 Step run_on_device(const Device& device, std::span<const std::string> arguments,
                    std::ostream& out) {
   const std::string& config_path = arguments[0];
-  if (auto restored = restore_configuration(device, config_path); !restored) return restored;
+  ZEL_TRY(restore_configuration(device, config_path));
   if (arguments.size() < 2) return std::unexpected(text_error("idle package required"));
   if (arguments.size() < 3) return std::unexpected(text_error("bootloader ELF required"));
   // The application is kept to the end of the run.
-  auto application = load_application(device, arguments[1], arguments[2]);
-  if (!application) return std::unexpected(std::move(application.error()));
+  ZEL_TRY_ASSIGN(auto application, load_application(device, arguments[1], arguments[2]));
   return poison_reset_readback(device, config_path, out);
 }
 
 Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backend,
                std::ostream& out) {
-  if (auto blocked = zel_driver::block_device_interrupt_signals(); !blocked) {
-    return std::unexpected(RunError(std::move(blocked.error())));
-  }
+  ZEL_TRY(zel_driver::block_device_interrupt_signals());
   if (arguments.empty()) return std::unexpected(text_error("configuration file required"));
-  auto device = Device::open(DEVICE_PATH, backend);
-  if (!device) return std::unexpected(RunError(std::move(device.error())));
+  ZEL_TRY_ASSIGN(auto device, Device::open(DEVICE_PATH, backend));
   // The device is released when this returns, before the caller reports how the run ended.
-  return run_on_device(*device, arguments, out);
+  return run_on_device(device, arguments, out);
 }
 
 }  // namespace

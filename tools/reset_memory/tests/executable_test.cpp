@@ -17,11 +17,13 @@ struct ProcessRun {
 
 // Runs the executable with `arguments` (already quoted for the shell), capturing standard error.
 ProcessRun run_executable(const std::string& arguments) {
-  const std::string command = std::string(RESET_MEMORY_EXECUTABLE) + " " + arguments + " 2>&1 >/dev/null";
+  const std::string command =
+      std::string(RESET_MEMORY_EXECUTABLE) + " " + arguments + " 2>&1 >/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   std::string err;
   std::array<char, 512> chunk;
-  while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe)) err.append(chunk.data(), n);
+  while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe))
+    err.append(chunk.data(), n);
   const int status = ::pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
 }

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "reset_memory/memory_check.hpp"
-#include "zel_base/forwarding_backend.hpp"
 #include "tool_fixture.hpp"
+#include "zel_base/forwarding_backend.hpp"
 #include "zel_driver/configuration_image.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/registers.hpp"

@@ -14,14 +14,14 @@
 #define ZEL_TRY_CONCAT(a, b) ZEL_TRY_CONCAT_INNER(a, b)
 #define ZEL_TRY_NAME ZEL_TRY_CONCAT(zel_try_result_, __LINE__)
 
-#define ZEL_TRY(...)                                                       \
-  do {                                                                     \
-    if (auto&& zel_try_result = (__VA_ARGS__); !zel_try_result) {          \
-      return std::unexpected(std::move(zel_try_result).error());           \
-    }                                                                      \
+#define ZEL_TRY(...)                                              \
+  do {                                                            \
+    if (auto&& zel_try_result = (__VA_ARGS__); !zel_try_result) { \
+      return std::unexpected(std::move(zel_try_result).error());  \
+    }                                                             \
   } while (false)
 
-#define ZEL_TRY_ASSIGN(declaration, ...)                                   \
-  auto&& ZEL_TRY_NAME = (__VA_ARGS__);                                     \
+#define ZEL_TRY_ASSIGN(declaration, ...)                                      \
+  auto&& ZEL_TRY_NAME = (__VA_ARGS__);                                        \
   if (!ZEL_TRY_NAME) return std::unexpected(std::move(ZEL_TRY_NAME).error()); \
   declaration = std::move(ZEL_TRY_NAME).value()

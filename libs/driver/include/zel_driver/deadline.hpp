@@ -36,11 +36,9 @@ class Deadline {
 // (zero: look again at once) and the next attempt follows. There is always one attempt, and
 // no sleep before the first one nor between the last one and the timeout.
 template <class Attempt, class Expired>
-  requires std::invocable<Attempt&> && std::invocable<Expired&>
-std::expected<void, DriverError> poll_until(zel_base::Backend& clock,
-                                            std::chrono::nanoseconds timeout,
-                                            std::chrono::nanoseconds interval, Attempt&& attempt,
-                                            Expired&& expired) {
+requires std::invocable<Attempt&> && std::invocable<Expired&> std::expected<void, DriverError>
+poll_until(zel_base::Backend& clock, std::chrono::nanoseconds timeout,
+           std::chrono::nanoseconds interval, Attempt&& attempt, Expired&& expired) {
   const Deadline deadline(clock, timeout);
   for (;;) {
     ZEL_TRY_ASSIGN(const bool over, attempt());

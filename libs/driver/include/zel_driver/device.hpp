@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zel_base/backend.hpp"
+#include "zel_base/unique_fd.hpp"
 #include "zel_driver/driver_error.hpp"
 #include "zel_driver/kernel_interface.hpp"
 
@@ -30,8 +31,9 @@ class Device {
  public:
   // --- handle, kernel interface and configuration space (device.cpp) ---
 
-  // Opens `path` on the system backend (system_backend.hpp), maps the configuration space, attaches the device
-  // and sets its ID. On failure, whatever was acquired is released before the error returns.
+  // Opens `path` on the system backend (system_backend.hpp), maps the configuration space, attaches
+  // the device and sets its ID. On failure, whatever was acquired is released before the error
+  // returns.
   static Result<Device> open(std::string_view path);
   // The same on another backend (the simulated device); the backend must outlive the handle.
   static Result<Device> open(std::string_view path, Backend& backend);
@@ -133,13 +135,13 @@ class Device {
   void detach_buffer(std::uint32_t index) const;
 
  private:
-  Device(Backend& backend, volatile std::uint32_t* config, int fd)
-      : backend_(&backend), config_(config), fd_(fd) {}
+  Device(Backend& backend, volatile std::uint32_t* config, zel_base::UniqueFd fd)
+      : backend_(&backend), config_(config), fd_(std::move(fd)) {}
   void release() noexcept;
 
   Backend* backend_;
   volatile std::uint32_t* config_;  // nullptr once moved from
-  int fd_;
+  zel_base::UniqueFd fd_;           // closed through the backend, after the unmap
 };
 
 }  // namespace zel_driver

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_driver/tile_debug.hpp"
@@ -67,27 +68,19 @@ std::invoke_result_t<Operation&> Device::with_tile_context(std::uint16_t physica
   using R = std::invoke_result_t<Operation&>;
   static_assert(detail::is_driver_result<R>, "the operation returns Result<T>");
 
-  auto initial_state = tile_context_state(physical_tile, context);
-  if (!initial_state) return std::unexpected(std::move(initial_state.error()));
-  auto old_run_break = read_tile_debug(physical_tile, TILE_RUN_BREAK);
-  if (!old_run_break) return std::unexpected(std::move(old_run_break.error()));
-  const bool already_stopped = *initial_state >= TILE_CONTEXT_STOPPED ||
-                               (inactive_is_quiescent && *initial_state == TILE_CONTEXT_INACTIVE);
+  ZEL_TRY_ASSIGN(const std::uint32_t initial_state, tile_context_state(physical_tile, context));
+  ZEL_TRY_ASSIGN(const std::uint32_t old_run_break, read_tile_debug(physical_tile, TILE_RUN_BREAK));
+  const bool already_stopped = initial_state >= TILE_CONTEXT_STOPPED ||
+                               (inactive_is_quiescent && initial_state == TILE_CONTEXT_INACTIVE);
   if (already_stopped) return std::invoke(operation);
 
   R result = [&]() -> R {
-    if (auto stopped = detail::stop_tile_context(*this, physical_tile, context, *old_run_break);
-        !stopped) {
-      return std::unexpected(std::move(stopped.error()));
-    }
+    ZEL_TRY(detail::stop_tile_context(*this, physical_tile, context, old_run_break));
     return std::invoke(operation);
   }();
   // A failed restore of the run state outweighs the operation's outcome: the caller must
   // learn that the context may have been left stopped.
-  if (auto released = detail::release_tile_context(*this, physical_tile, context, *old_run_break);
-      !released) {
-    return std::unexpected(std::move(released.error()));
-  }
+  ZEL_TRY(detail::release_tile_context(*this, physical_tile, context, old_run_break));
   return result;
 }
 
@@ -100,13 +93,13 @@ std::invoke_result_t<Operation&> Device::with_tile_scratch(std::uint16_t physica
   static_assert(detail::is_driver_result<R>, "the operation returns Result<T>");
 
   return with_tile_context(physical_tile, context, inactive_is_quiescent, [&]() -> R {
-    auto saved = detail::save_tile_scratch(*this, physical_tile, context);
-    if (!saved) return std::unexpected(std::move(saved.error()));
+    ZEL_TRY_ASSIGN(const TileScratch saved,
+                   detail::save_tile_scratch(*this, physical_tile, context));
     R result = std::invoke(operation);
-    Status restored = detail::restore_tile_scratch(*this, physical_tile, context, *saved);
+    Status restored = detail::restore_tile_scratch(*this, physical_tile, context, saved);
     // The operation's own error says more than a restore failure that may follow from it.
     if (!result) return result;
-    if (!restored) return std::unexpected(std::move(restored.error()));
+    ZEL_TRY(restored);
     return result;
   });
 }

@@ -18,11 +18,10 @@ class SystemBackend final : public zel_base::Backend {
     return ::ioctl(fd, request, argument);
   }
   void* map(int fd, std::size_t size) override {
-    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return ::mmap(nullptr, size, MAP_PROTECTION, CONFIG_BAR_MAP_FLAGS, fd, 0);
   }
   void* map_anonymous(std::size_t size) override {
-    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                  -1, 0);
+    return ::mmap(nullptr, size, MAP_PROTECTION, HOST_BUFFER_MAP_FLAGS, -1, 0);
   }
   int unmap(void* address, std::size_t size) override { return ::munmap(address, size); }
   std::uint32_t load(const volatile std::uint32_t* reg) override { return *reg; }

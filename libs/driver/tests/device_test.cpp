@@ -139,6 +139,7 @@ TEST(DeviceIoctl, ValueAndPointerArgumentsAndFailures) {
   sim.trace().clear();
 
   MailboxArgument record{};
+  sim.expect_refusal("unknown request 0xc008edff");
   auto unknown = device->ioctl_pointer(0xc008edff, &record, "probe");
   ASSERT_FALSE(unknown);
   EXPECT_EQ(unknown.error().display(), "probe: Inappropriate ioctl for device (os error 25)");

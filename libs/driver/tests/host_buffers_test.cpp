@@ -58,6 +58,8 @@ TEST(AttachBuffer, SizeChecksComeBeforeTheRequest) {
   const auto address = reinterpret_cast<std::uintptr_t>(memory);
   EXPECT_EQ(opened.sim.attachments(), (std::vector<zel_sim::Attachment>{{7, address, 0xffffffff}}));
 
+  opened.sim.expect_refusal("attach-buffer of index 7, already attached");
+  opened.sim.expect_refusal("detach-buffer of index 7, not attached");
   auto twice = opened.device.attach_buffer(7, memory, 16);
   EXPECT_EQ(twice.error().display(), "attach host buffer: Device or resource busy (os error 16)");
   opened.device.detach_buffer(7);
@@ -74,7 +76,8 @@ TEST(BufferAttachments, DetachesNewestFirstAndOnlyWhatItAttached) {
     for (const std::uint32_t index : {0u, 3u, 1u}) {
       ASSERT_TRUE(attachments.attach(index, buffer->data(), buffer->size()));
     }
-    EXPECT_FALSE(attachments.attach(3, buffer->data(), buffer->size()));  // already attached
+    opened.sim.expect_refusal("attach-buffer of index 3, already attached");
+    EXPECT_FALSE(attachments.attach(3, buffer->data(), buffer->size()));
     EXPECT_FALSE(attachments.attach(4, buffer->data(), 0));
     EXPECT_EQ(attachments.indices(), (std::vector<std::uint32_t>{0, 3, 1}));
     EXPECT_EQ(opened.sim.attachments().size(), 3u);

@@ -34,7 +34,7 @@ TEST(Initialize, EachCallIssuesTheWholeSequenceAgain) {
   expected.insert(expected.end(), once.begin(), once.end());
   EXPECT_EQ(opened.sim.bring_up().requests(), expected);
   EXPECT_EQ(opened.sim.bring_up().mailbox_messages(),
-            (std::vector<MailboxMessage>{ICU_RESET_MESSAGE, ICU_RESET_MESSAGE}));
+            (std::vector{ICU_RESET_MESSAGE.words, ICU_RESET_MESSAGE.words}));
   EXPECT_TRUE(opened.sim.bring_up().monitoring());
   EXPECT_TRUE(opened.sim.trace().accesses().empty());
 
@@ -68,8 +68,8 @@ TEST(Initialize, FirstFailureEndsTheSequence) {
        1,
        io("stop monitoring")},
       {"mailbox", {.ioctl_failures = {{IOCTL_MAILBOX, EIO}}}, 2, io("ICU mailbox transaction")},
-      {"wrong upper half", {.mailbox_response = MailboxMessage{{0x4079020e}}}, 2, unexpected},
-      {"all-zero response", {.mailbox_response = MailboxMessage{}}, 2, unexpected},
+      {"wrong upper half", {.mailbox_response = zel_sim::icu::Message{0x4079020e}}, 2, unexpected},
+      {"all-zero response", {.mailbox_response = zel_sim::icu::Message{}}, 2, unexpected},
       {"response left untouched", {.mailbox_response_untouched = true}, 2, unexpected},
       {"start monitoring",
        {.ioctl_failures = {{IOCTL_START_MONITORING, EIO}}},
@@ -102,17 +102,20 @@ TEST(Initialize, FirstFailureEndsTheSequence) {
 
 TEST(Initialize, OnlyTheUpperHalfOfWordZeroDecides) {
   OpenedSim opened;
-  opened.sim.faults().mailbox_response = MailboxMessage{{0x4078ffff, 1, 2, 3, 4}};
+  opened.sim.faults().mailbox_response = zel_sim::icu::Message{0x4078ffff, 1, 2, 3, 4};
   EXPECT_TRUE(opened.device.initialize());
 }
 
 TEST(Mailbox, SendsTheRequestAndReturnsTheResponseAsTheKernelLeftIt) {
   OpenedSim opened;
   const MailboxMessage answer{{0xdeadbeef, 1, 2, 3, 0xffffffff}};
-  opened.sim.faults().mailbox_response = answer;
+  opened.sim.faults().mailbox_response = answer.words;
+  // Outside a bring-up sequence, and a request the ICU does not know.
+  opened.sim.expect_refusal("mailbox out of order");
+  opened.sim.expect_refusal("ICU mailbox: unknown request [0x12345678, 0x5, 0x6, 0x7, 0x8]");
   const MailboxMessage request{{0x12345678, 5, 6, 7, 8}};
   EXPECT_EQ(opened.device.mailbox(request), answer);
-  EXPECT_EQ(opened.sim.bring_up().mailbox_messages(), std::vector<MailboxMessage>{request});
+  EXPECT_EQ(opened.sim.bring_up().mailbox_messages(), std::vector{request.words});
 }
 
 }  // namespace

@@ -28,8 +28,10 @@ using zel_package::Segment;
 // A simulated device of `device_tiles` tiles, watched, with a loader for a 1000-byte
 // bootloader; the trace starts once the loader is made.
 struct LoadRig {
-  explicit LoadRig(std::uint32_t device_tiles = 1472)
-      : sim(zel_sim::SimConfig{.tile_count = device_tiles, .trace = true}),
+  // `initial_sync_mark`: the mark the application on the simulated tiles waits for.
+  explicit LoadRig(std::uint32_t device_tiles = 1472, std::uint32_t initial_sync_mark = 23)
+      : sim(zel_sim::SimConfig{
+            .tile_count = device_tiles, .trace = true, .initial_sync_mark = initial_sync_mark}),
         watch(sim),
         device(Device::open("/dev/zel0", watch).value()),
         loader(Loader::create(device, zel_fixtures::bootloader_elf(1000).value()).value()) {
@@ -136,7 +138,7 @@ TEST(LoaderLoad, WholeBatchesThenSentinelThenFinalMark) {
   for (const Case c : {Case{1472, 23, 23, 23}, Case{1472, 0, 23, 23}, Case{2048, 7, 32, 7}}) {
     SCOPED_TRACE(c.tiles);
     SCOPED_TRACE(c.final_mark);
-    LoadRig rig(c.tiles);
+    LoadRig rig(c.tiles, c.mark_set);
     zel_log::CapturingSink sink;
     const auto loaded = rig.loader.load(zel_fixtures::idle_application(c.tiles), c.final_mark);
     ASSERT_TRUE(loaded) << loaded.error().debug();

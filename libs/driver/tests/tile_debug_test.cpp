@@ -36,7 +36,9 @@ TEST_F(TileDebug, RegistersAreAddressedPerTileIn32Bits) {
   sim.poke(0x46fc4, 0x1234);
   EXPECT_EQ(device.read_tile_debug(1471, 1), 0x1234u);
   ASSERT_TRUE(device.write_tile_debug(0, 9, 6));
-  ASSERT_TRUE(device.write_tile_debug(0, 16, 5));  // no index check: the next tile's window
+  // No index check: the next tile's window, whose status the device will not have written.
+  sim.expect_refusal("tile 1: write of read-only debug register 0");
+  ASSERT_TRUE(device.write_tile_debug(0, 16, 5));
   const auto accesses = sim.trace().accesses();
   ASSERT_EQ(accesses.size(), 3u);
   EXPECT_EQ(accesses[0].offset, 0x46fc4u);
@@ -128,21 +130,26 @@ TEST_F(TileDebug, FailuresOfTheSimulatedTileReachTheCaller) {
     std::uint32_t context;
     std::uint32_t instruction;
     const char* debug;
+    const char* refusal;
   };
   const Case cases[] = {
       {"unknown word", [](SimDevice&) {}, 1, 0x12345678,
-       "Invalid(\"TDI instruction failed with status 0x1\")"},
+       "Invalid(\"TDI instruction failed with status 0x1\")", "unknown instruction 0x12345678"},
       {"context 7", [](SimDevice&) {}, 7, *put_debug_data_m(0),
-       "Invalid(\"TDI instruction failed with status 0x2\")"},
+       "Invalid(\"TDI instruction failed with status 0x2\")", "context 7, which does not exist"},
       {"running context", [](SimDevice& s) { s.tiles().set_context_state(0, 1, 1); }, 1,
-       *put_debug_data_m(0), "Invalid(\"TDI instruction failed with status 0x2\")"},
+       *put_debug_data_m(0), "Invalid(\"TDI instruction failed with status 0x2\")",
+       "context 1, which is running"},
       {"load outside the window", [](SimDevice& s) { s.tiles().set_m_register(0, 1, 1, 0xe8000); },
-       1, TDI_LOAD_WORD, "Invalid(\"TDI instruction failed with status 0x4\")"},
+       1, TDI_LOAD_WORD, "Invalid(\"TDI instruction failed with status 0x4\")",
+       "load at 0xe8000, outside the tile memory"},
       {"misaligned store", [](SimDevice& s) { s.tiles().set_m_register(0, 1, 1, 0x4c002); }, 1,
-       TDI_STORE_WORD, "Invalid(\"TDI instruction failed with status 0x4\")"},
+       TDI_STORE_WORD, "Invalid(\"TDI instruction failed with status 0x4\")",
+       "store at 0x4c002, outside the tile memory"},
   };
   for (const Case& c : cases) {
     SimDevice fresh;
+    fresh.expect_refusal(c.refusal);
     auto opened = Device::open("/dev/zel0", fresh);
     ASSERT_TRUE(opened);
     c.setup(fresh);

@@ -2,27 +2,35 @@
 
 #include <fmt/format.h>
 
-#include "zel_driver/autoloader.hpp"
-#include "zel_driver/registers.hpp"
+#include "zel_base/little_endian.hpp"
+#include "zel_sim/protocol/autoloader_fields.hpp"
+#include "zel_sim/protocol/host_timeouts.hpp"
+#include "zel_sim/protocol/registers.hpp"
 
 namespace zel_sim {
 
-using namespace zel_driver;
+using namespace autoloader;
+using reg::AUTOLOADER_CONTROL;
+using reg::AUTOLOADER_DATA;
+using reg::AUTOLOADER_ZONE;
 
 namespace {
 
-constexpr std::uint32_t MAX_PREFIX_WORDS = AUTOLOADER_MAX_PREFIX / 4;
+// Even the largest range is done before the host gives up waiting.
+static_assert(SimAutoloader::PREFIX_LOAD_TIME < host_timeouts::AUTOLOADER);
+static_assert(SimAutoloader::TILE_RANGE_SETUP_TIME +
+                  SimAutoloader::TIME_PER_TILE * (LAST_TILE_MASK + 1) <
+              host_timeouts::AUTOLOADER);
+
+constexpr std::uint32_t MAX_PREFIX_WORDS = MAX_PREFIX / 4;
 
 std::uint32_t load_pointer(std::size_t words) {
-  return static_cast<std::uint32_t>(words - 1) & AUTOLOADER_LOAD_POINTER_MASK;
+  return static_cast<std::uint32_t>(words - 1) & LOAD_POINTER_MASK;
 }
 
 std::vector<std::byte> little_endian_bytes(const std::vector<std::uint32_t>& words) {
-  std::vector<std::byte> bytes;
-  bytes.reserve(words.size() * 4);
-  for (const std::uint32_t word : words) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::byte(word >> shift));
-  }
+  std::vector<std::byte> bytes(words.size() * 4);
+  for (std::size_t i = 0; i < words.size(); ++i) zel_base::store_u32_le(bytes, 4 * i, words[i]);
   return bytes;
 }
 
@@ -38,7 +46,7 @@ bool SimAutoloader::done(std::chrono::nanoseconds now) const {
 
 std::uint32_t SimAutoloader::visible(std::uint32_t offset, std::uint32_t held,
                                      std::chrono::nanoseconds now) const {
-  if (offset == AUTOLOADER_CONTROL && done(now)) return held & ~AUTOLOADER_BUSY;
+  if (offset == AUTOLOADER_CONTROL && done(now)) return held & ~BUSY;
   return held;
 }
 
@@ -68,29 +76,27 @@ void SimAutoloader::collect(std::uint32_t word) {
 
 void SimAutoloader::command(std::uint32_t control, std::chrono::nanoseconds now) {
   if (phase_ == Phase::Refused) return;
-  if ((control & AUTOLOADER_BUSY) == 0) {
+  if ((control & BUSY) == 0) {
     return refuse(fmt::format("control 0x{:x} is not a command", control));
   }
-  if ((control & AUTOLOADER_FIRST_COMMAND) != 0 && phase_ == Phase::Collecting) {
+  if ((control & FIRST_COMMAND) != 0 && phase_ == Phase::Collecting) {
     return load_prefix(control, now);
   }
-  if ((control & AUTOLOADER_FIRST_COMMAND) == 0 && phase_ == Phase::PrefixLoaded && done(now)) {
+  if ((control & FIRST_COMMAND) == 0 && phase_ == Phase::PrefixLoaded && done(now)) {
     return initialize_tiles(control, now);
   }
   refuse(fmt::format("command 0x{:x} out of order", control));
 }
 
 void SimAutoloader::load_prefix(std::uint32_t control, std::chrono::nanoseconds now) {
-  const std::uint32_t size = zone_ & ~AUTOLOADER_ZONE_BIT;
-  if ((zone_ & AUTOLOADER_ZONE_BIT) == 0 || size == 0 || size % AUTOLOADER_PREFIX_UNIT != 0 ||
-      size > AUTOLOADER_MAX_PREFIX) {
+  const std::uint32_t size = zone_ & ~ZONE_BIT;
+  if ((zone_ & ZONE_BIT) == 0 || size == 0 || size % PREFIX_UNIT != 0 || size > MAX_PREFIX) {
     return refuse(fmt::format("zone 0x{:x} is not a prefix size", zone_));
   }
   if (words_.size() != size / 4) {
     return refuse(fmt::format("{} data words for a {}-byte prefix", words_.size(), size));
   }
-  const std::uint32_t expected =
-      load_pointer(words_.size()) | AUTOLOADER_FIRST_COMMAND | AUTOLOADER_BUSY;
+  const std::uint32_t expected = load_pointer(words_.size()) | FIRST_COMMAND | BUSY;
   if (control != expected) {
     return refuse(fmt::format("first command 0x{:x}, expected 0x{:x}", control, expected));
   }
@@ -100,13 +106,13 @@ void SimAutoloader::load_prefix(std::uint32_t control, std::chrono::nanoseconds 
 }
 
 void SimAutoloader::initialize_tiles(std::uint32_t control, std::chrono::nanoseconds now) {
-  const auto kib = static_cast<std::uint32_t>(prefix_.size() / AUTOLOADER_PREFIX_UNIT);
-  if (zone_ != (AUTOLOADER_WINDOW_ZONE | kib)) {
-    return refuse(fmt::format("zone 0x{:x}, expected 0x{:x}", zone_, AUTOLOADER_WINDOW_ZONE | kib));
+  const auto kib = static_cast<std::uint32_t>(prefix_.size() / PREFIX_UNIT);
+  if (zone_ != (WINDOW_ZONE | kib)) {
+    return refuse(fmt::format("zone 0x{:x}, expected 0x{:x}", zone_, WINDOW_ZONE | kib));
   }
-  const std::uint32_t last_tile = control >> AUTOLOADER_LAST_TILE_SHIFT & AUTOLOADER_LAST_TILE_MASK;
+  const std::uint32_t last_tile = control >> LAST_TILE_SHIFT & LAST_TILE_MASK;
   const std::uint32_t expected =
-      last_tile << AUTOLOADER_LAST_TILE_SHIFT | AUTOLOADER_BUSY | load_pointer(prefix_.size() / 4);
+      last_tile << LAST_TILE_SHIFT | BUSY | load_pointer(prefix_.size() / 4);
   if (control != expected) {
     return refuse(fmt::format("second command 0x{:x}, expected 0x{:x}", control, expected));
   }
@@ -127,6 +133,7 @@ void SimAutoloader::write_tiles(std::uint32_t tiles) {
   for (const TileWord& word : faults_.tile_words_surviving_reset) {
     if (word.tile < tiles && TileMemory::in_window(word.address, 4)) {
       survivors.push_back({word, tile_memory_.read_word(word.tile, word.address)});
+      ++firings_.tile_words_surviving_reset;
     }
   }
   tile_memory_.initialize(tiles, prefix_);
@@ -138,6 +145,7 @@ void SimAutoloader::write_tiles(std::uint32_t tiles) {
 
 void SimAutoloader::run_for(std::chrono::nanoseconds now, std::chrono::nanoseconds duration) {
   if (faults_.autoloader_busy_forever) {
+    ++firings_.autoloader_busy_forever;
     done_at_.reset();
   } else {
     done_at_ = now + duration;
@@ -145,7 +153,7 @@ void SimAutoloader::run_for(std::chrono::nanoseconds now, std::chrono::nanosecon
 }
 
 void SimAutoloader::refuse(std::string why) {
-  refusals_.push_back("autoloader: " + why);
+  refusals_.add("autoloader: " + why);
   phase_ = Phase::Refused;
   done_at_.reset();
 }

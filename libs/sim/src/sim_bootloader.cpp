@@ -5,162 +5,230 @@
 
 #include <fmt/format.h>
 
-#include "zel_driver/bytes.hpp"
-#include "zel_driver/loader_transport.hpp"
-#include "zel_driver/tile_debug.hpp"
-#include "zel_driver/tile_framing.hpp"
+#include "zel_base/little_endian.hpp"
+#include "zel_sim/protocol/host_timeouts.hpp"
+#include "zel_sim/protocol/registers.hpp"
+#include "zel_sim/protocol/tile_debug.hpp"
+#include "zel_sim/protocol/transport.hpp"
 
 namespace zel_sim {
 
-using namespace zel_driver;
-
 namespace {
+
+// A whole batch of the largest images, and each handshake, is answered before the host
+// gives up.
+static_assert(SimBootloader::BATCH_SETUP_TIME +
+                  SimBootloader::TRANSFER_TIME_PER_KIB * (transport::BYTES / 1024) <
+              host_timeouts::MARK);
+static_assert(SimBootloader::START_TIME < host_timeouts::MARK);
+static_assert(SimBootloader::INITIAL_SYNC_TIME < host_timeouts::MARK);
 
 // Offsets below come from the descriptor table or stay inside a checked frame.
 std::uint32_t word(std::span<const std::byte> bytes, std::size_t offset) {
-  return *read_u32(bytes, offset);
+  return *zel_base::load_u32_le(bytes, offset);
 }
 
-// Compared a block at a time: byte by byte, the 42 MB of a sentinel would dominate a load.
-bool is_sentinel(std::span<const std::byte> transport) {
-  static const std::vector<std::byte> block(64 * 1024, SENTINEL_FILL);
-  for (std::size_t done = 0; done < transport.size(); done += block.size()) {
-    const std::size_t size = std::min(block.size(), transport.size() - done);
-    if (std::memcmp(transport.data() + done, block.data(), size) != 0) return false;
-  }
-  return true;
+// Whether every byte is `fill`: the first is, and each equals the next. One memcmp: byte
+// by byte, the 42 MB of a transport would dominate a load.
+bool all_bytes(std::span<const std::byte> bytes, std::uint8_t fill) {
+  if (bytes.empty()) return true;
+  return bytes[0] == std::byte{fill} &&
+         std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
 }
 
 }  // namespace
 
 void SimBootloader::tiles_initialized(std::uint32_t tiles, std::span<const std::byte> prefix) {
-  const bool program = std::ranges::any_of(prefix, [](std::byte b) { return b != std::byte{0}; });
+  const bool program = !all_bytes(prefix, 0);
   phase_ = program ? Phase::Batches : Phase::Inactive;
   bootloader_tiles_ = program ? tiles : 0;
   batches_ = 0;
   loaded_.assign(bootloader_tiles_, false);
+  device_.exchange_blocks.begin_transfer();
 }
 
 std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t mark,
                                                                  std::chrono::nanoseconds now) {
-  if (phase_ == Phase::Started) return reach_initial_sync(now);
-  if (mark != BATCH_MARK) {
+  if (phase_ == Phase::Started) return reach_initial_sync(mark, now);
+  if (mark != transport::TRANSFER_MARK) {
     refuse(
         fmt::format("bootloader: mark {} while waiting for a batch or the execute sentinel", mark));
     return std::nullopt;
   }
-  const auto transport = buffers_.memory(TRANSPORT_INDEX);
-  if (!transport) {
-    refuse(fmt::format("bootloader: no transport attached under index {}", TRANSPORT_INDEX));
+  const auto bytes = transport();
+  if (!bytes) return std::nullopt;
+  if (all_bytes(*bytes, transport::SENTINEL_FILL)) return start_tiles(now);
+  return take_batch(*bytes, now);
+}
+
+// The transport as the bootloader may read it now, or none after refusing.
+std::optional<std::span<const std::byte>> SimBootloader::transport() {
+  const auto bytes = device_.buffers.memory(transport::INDEX);
+  if (!bytes) {
+    refuse(fmt::format("bootloader: no transport attached under index {}", transport::INDEX));
     return std::nullopt;
   }
-  if (is_sentinel(*transport)) return start_tiles(now);
-  return take_batch(*transport, now);
+  if (bytes->size() != transport::BYTES) {
+    refuse(fmt::format("bootloader: a 0x{:x}-byte transport, expected 0x{:x}", bytes->size(),
+                       transport::BYTES));
+    return std::nullopt;
+  }
+  if (auto fault = device_.exchange_blocks.transfer_fault()) {
+    refuse("bootloader: " + *fault);
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 std::optional<std::chrono::nanoseconds> SimBootloader::take_batch(
     std::span<const std::byte> transport, std::chrono::nanoseconds now) {
   const std::uint32_t batch = batches_++;
-  if (faults_.bootloader_batch_unacknowledged == batch) return std::nullopt;
-  const auto bytes = read_batch(batch, transport);
+  if (faults_.bootloader_batch_unacknowledged == batch) {
+    ++firings_.bootloader_batch_unacknowledged;
+    return std::nullopt;
+  }
+  const std::string where = fmt::format("bootloader batch {}", batch);
+  if (const std::uint32_t setup = device_.registers[reg::LOADER_SETUP / 4];
+      setup != reg::LOADER_SETUP_VALUE) {
+    refuse(fmt::format("{}: loader setup 0x{:x}, expected 0x{:x}", where, setup,
+                       reg::LOADER_SETUP_VALUE));
+    return std::nullopt;
+  }
+  const auto bytes = read_batch(where, transport);
   if (!bytes) return std::nullopt;
   return now + BATCH_SETUP_TIME + TRANSFER_TIME_PER_KIB * static_cast<std::int64_t>(*bytes) / 1024;
 }
 
 std::optional<std::chrono::nanoseconds> SimBootloader::start_tiles(std::chrono::nanoseconds now) {
-  if (faults_.bootloader_sentinel_unacknowledged) return std::nullopt;
+  if (const auto missing = std::ranges::find(loaded_, false); missing != loaded_.end()) {
+    refuse(fmt::format("bootloader: execute sentinel before tile {} was loaded",
+                       missing - loaded_.begin()));
+    return std::nullopt;
+  }
+  if (faults_.bootloader_sentinel_unacknowledged) {
+    ++firings_.bootloader_sentinel_unacknowledged;
+    return std::nullopt;
+  }
   phase_ = Phase::Started;
   return now + START_TIME;
 }
 
 std::optional<std::chrono::nanoseconds> SimBootloader::reach_initial_sync(
-    std::chrono::nanoseconds now) {
-  if (faults_.bootloader_final_mark_unacknowledged) return std::nullopt;
+    std::uint32_t mark, std::chrono::nanoseconds now) {
+  if (initial_sync_mark_ && mark != *initial_sync_mark_) {
+    refuse(fmt::format("bootloader: final mark {}, the application waits for {}", mark,
+                       *initial_sync_mark_));
+    return std::nullopt;
+  }
+  if (auto fault = device_.exchange_blocks.transfer_fault()) {
+    refuse("bootloader: final mark with " + *fault);
+    return std::nullopt;
+  }
+  if (faults_.bootloader_final_mark_unacknowledged) {
+    ++firings_.bootloader_final_mark_unacknowledged;
+    return std::nullopt;
+  }
   for (std::uint32_t tile = 0; tile < loaded_.size(); ++tile) {
-    if (!loaded_[tile]) continue;
-    tiles_.set_context_state(tile, 0, TILE_CONTEXT_RUNNING);
-    for (std::uint32_t worker = 1; worker < TILE_CONTEXT_COUNT; ++worker) {
-      tiles_.set_context_state(tile, worker, TILE_CONTEXT_INACTIVE);
+    device_.tiles.set_context_state(tile, 0, tdi::RUNNING);
+    for (std::uint32_t worker = 1; worker < tdi::CONTEXTS; ++worker) {
+      device_.tiles.set_context_state(tile, worker, tdi::INACTIVE);
     }
   }
   phase_ = Phase::Inactive;
   return now + INITIAL_SYNC_TIME;
 }
 
-std::optional<std::size_t> SimBootloader::read_batch(std::uint32_t batch,
+std::optional<std::size_t> SimBootloader::read_batch(const std::string& where,
                                                      std::span<const std::byte> transport) {
-  const std::size_t table_bytes = BATCH_SLOTS * DESCRIPTOR_BYTES;
-  if (transport.size() < table_bytes) {
-    refuse(fmt::format("bootloader batch {}: a 0x{:x}-byte transport holds no descriptor table",
-                       batch, transport.size()));
+  const std::size_t table_end = transport::BATCH_SLOTS * transport::DESCRIPTOR_BYTES;
+  if (!all_bytes(transport.subspan(table_end, transport::FIRST_FRAME_OFFSET - table_end), 0)) {
+    refuse(fmt::format("{}: bytes between the descriptor table and 0x{:x} not zero", where,
+                       transport::FIRST_FRAME_OFFSET));
     return std::nullopt;
   }
-  std::size_t bytes = table_bytes;
-  for (std::size_t slot = 0; slot < BATCH_SLOTS; ++slot) {
-    const Descriptor descriptor{word(transport, slot * DESCRIPTOR_BYTES + DESCRIPTOR_OFFSET_FIELD),
-                                word(transport, slot * DESCRIPTOR_BYTES + DESCRIPTOR_FRAMES_FIELD)};
-    if (descriptor.offset == 0 && descriptor.frames == 0) continue;  // an empty slot
-    if (!read_slot(fmt::format("bootloader batch {} slot {}", batch, slot), transport,
-                   descriptor)) {
-      return std::nullopt;
-    }
-    bytes += descriptor.frames * FRAME_BYTES;
+  std::size_t cursor = transport::FIRST_FRAME_OFFSET;
+  for (std::size_t slot = 0; slot < transport::BATCH_SLOTS; ++slot) {
+    const auto next = read_slot(fmt::format("{} slot {}", where, slot), transport, slot, cursor);
+    if (!next) return std::nullopt;
+    cursor = *next;
   }
-  return bytes;
+  if (!all_bytes(transport.subspan(cursor), 0)) {
+    refuse(fmt::format("{}: bytes after the last image at 0x{:x} not zero", where, cursor));
+    return std::nullopt;
+  }
+  return cursor;
 }
 
-bool SimBootloader::read_slot(const std::string& where, std::span<const std::byte> transport,
-                              const Descriptor& descriptor) {
-  const auto [offset, frames] = descriptor;
-  if (frames == 0 || frames > MAX_TILE_FRAMES) {
-    refuse(fmt::format("{}: {} frames at 0x{:x}, expected 1 to {}", where, frames, offset,
-                       MAX_TILE_FRAMES));
-    return false;
+std::optional<std::size_t> SimBootloader::read_slot(const std::string& where,
+                                                    std::span<const std::byte> transport,
+                                                    std::size_t slot, std::size_t offset) {
+  const std::size_t descriptor = slot * transport::DESCRIPTOR_BYTES;
+  const std::size_t at = word(transport, descriptor + transport::DESCRIPTOR_OFFSET);
+  const std::size_t frames = word(transport, descriptor + transport::DESCRIPTOR_FRAMES);
+  if (frames < transport::MIN_TILE_FRAMES || frames > transport::MAX_TILE_FRAMES) {
+    refuse(fmt::format("{}: {} frames at 0x{:x}, expected {} to {}", where, frames, at,
+                       transport::MIN_TILE_FRAMES, transport::MAX_TILE_FRAMES));
+    return std::nullopt;
   }
-  if (offset > transport.size() || frames * FRAME_BYTES > transport.size() - offset) {
-    refuse(fmt::format("{}: frames 0x{:x}..0x{:x} outside the 0x{:x}-byte transport", where, offset,
-                       offset + frames * FRAME_BYTES, transport.size()));
-    return false;
+  if (at != offset) {
+    refuse(fmt::format("{}: image at 0x{:x}, expected 0x{:x}", where, at, offset));
+    return std::nullopt;
   }
-  const std::uint32_t tile = word(transport, offset + FRAME_TILE_OFFSET);
+  if (frames * transport::FRAME_BYTES > transport.size() - offset) {
+    refuse(fmt::format("{}: frames 0x{:x}..0x{:x} outside the transport", where, offset,
+                       offset + frames * transport::FRAME_BYTES));
+    return std::nullopt;
+  }
+  const std::uint32_t tile = word(transport, offset + transport::FRAME_TILE);
+  if (auto fault = tile_fault(tile)) {
+    refuse(fmt::format("{}: tile {} {}", where, tile, *fault));
+    return std::nullopt;
+  }
   for (std::size_t n = 0; n < frames; ++n) {
-    const auto frame = transport.subspan(offset + n * FRAME_BYTES, FRAME_BYTES);
+    const auto frame =
+        transport.subspan(offset + n * transport::FRAME_BYTES, transport::FRAME_BYTES);
     if (auto fault = frame_fault(frame, n, frames, tile)) {
       refuse(fmt::format("{}: tile {} frame {}: {}", where, tile, n, *fault));
-      return false;
+      return std::nullopt;
     }
-    memory_.write_bytes(
-        tile, SECONDARY_LOADER_ADDRESS + static_cast<std::uint32_t>(n * FRAME_PAYLOAD_BYTES),
-        frame.subspan(FRAME_HEADER_BYTES, FRAME_PAYLOAD_BYTES));
+    device_.memory.write_bytes(
+        tile,
+        transport::SECONDARY_LOADER_ADDRESS +
+            static_cast<std::uint32_t>(n * transport::FRAME_PAYLOAD_BYTES),
+        frame.subspan(transport::FRAME_PAYLOAD, transport::FRAME_PAYLOAD_BYTES));
   }
   loaded_[tile] = true;
-  return true;
+  return offset + frames * transport::FRAME_BYTES;
+}
+
+std::optional<std::string> SimBootloader::tile_fault(std::uint32_t tile) const {
+  if (tile >= bootloader_tiles_) return std::string("runs no bootloader");
+  if (loaded_[tile]) return std::string("loaded twice");
+  return std::nullopt;
 }
 
 std::optional<std::string> SimBootloader::frame_fault(std::span<const std::byte> frame,
                                                       std::size_t n, std::size_t frames,
                                                       std::uint32_t tile) const {
-  if (const std::uint32_t number = word(frame, FRAME_NUMBER_OFFSET); number != n) {
+  if (const std::uint32_t number = word(frame, transport::FRAME_NUMBER); number != n) {
     return fmt::format("frame number {}, expected {}", number, n);
   }
-  if (const std::uint32_t other = word(frame, FRAME_TILE_OFFSET); other != tile) {
+  if (const std::uint32_t other = word(frame, transport::FRAME_TILE); other != tile) {
     return fmt::format("tile {}, expected {}", other, tile);
   }
-  if (tile >= bootloader_tiles_) return std::string("tile runs no bootloader");
-  const std::uint32_t expected_flags = n + 1 == frames ? LAST_FRAME_FLAG : 0;
-  if (const std::uint32_t flags = word(frame, FRAME_FLAGS_OFFSET); flags != expected_flags) {
+  const std::uint32_t expected_flags = n + 1 == frames ? transport::LAST_FRAME_FLAG : 0;
+  if (const std::uint32_t flags = word(frame, transport::FRAME_FLAGS); flags != expected_flags) {
     return fmt::format("flags 0x{:x}, expected 0x{:x}", flags, expected_flags);
   }
-  if (const std::uint32_t reserved = word(frame, FRAME_RESERVED_OFFSET); reserved != 0) {
+  if (const std::uint32_t reserved = word(frame, transport::FRAME_RESERVED); reserved != 0) {
     return fmt::format("reserved word 0x{:x}, expected 0", reserved);
   }
-  const auto trailer = frame.last(FRAME_TRAILER_BYTES);
-  if (!std::ranges::all_of(trailer, [](std::byte b) { return b == FRAME_TRAILER_FILL; })) {
+  if (!all_bytes(frame.last(transport::FRAME_TRAILER_BYTES), transport::FRAME_TRAILER_FILL)) {
     return std::string("trailer is not 16 bytes of 0xff");
   }
   return std::nullopt;
 }
 
-void SimBootloader::refuse(std::string what) { refusals_.push_back(std::move(what)); }
+void SimBootloader::refuse(std::string what) { refusals_.add(std::move(what)); }
 
 }  // namespace zel_sim

@@ -1,45 +1,53 @@
 #include "zel_sim/sim_buffers.hpp"
+
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+
+#include <fmt/format.h>
 
 #include "kernel_failure.hpp"
-#include "zel_driver/kernel_interface.hpp"
+#include "user_memory.hpp"
+#include "zel_sim/protocol/kernel_interface.hpp"
 
 namespace zel_sim {
 
-using zel_driver::AttachBufferData;
-using zel_driver::IOCTL_ATTACH_BUFFER;
-using zel_driver::IOCTL_DETACH_BUFFER;
-
 bool SimBuffers::serves(unsigned long request) {
-  return request == IOCTL_ATTACH_BUFFER || request == IOCTL_DETACH_BUFFER;
+  return request == kernel::ATTACH_BUFFER || request == kernel::DETACH_BUFFER;
 }
 
 int SimBuffers::serve(unsigned long request, unsigned long argument) {
-  if (request == IOCTL_ATTACH_BUFFER) return attach(argument);
-  // The index travels as the argument itself; anything wider cannot name an attachment.
-  if (argument > UINT32_MAX) return kernel_failure(EINVAL);
-  return detach(static_cast<std::uint32_t>(argument));
+  return request == kernel::ATTACH_BUFFER ? attach(argument) : detach(argument);
 }
 
 int SimBuffers::attach(unsigned long argument) {
-  if (argument == 0) return kernel_failure(EFAULT);
-  AttachBufferData record;
-  std::memcpy(&record, reinterpret_cast<const void*>(argument), sizeof record);
-  if (record.address == 0) return kernel_failure(EFAULT);
-  if (record.size == 0) return kernel_failure(EINVAL);
-  const auto same_index = [&](const Attachment& a) { return a.index == record.index; };
-  if (std::any_of(attachments_.begin(), attachments_.end(), same_index))
-    return kernel_failure(EBUSY);
-  attachments_.push_back({record.index, record.address, record.size});
+  const auto record = copy_in<kernel::ATTACH_RECORD_BYTES>(argument);
+  if (!record) return kernel_refusal(refusals_, "attach-buffer without a record", EFAULT);
+  const Attachment attachment{.index = field_u32(*record, kernel::ATTACH_RECORD_INDEX),
+                              .address = field_u64(*record, kernel::ATTACH_RECORD_ADDRESS),
+                              .size = field_u32(*record, kernel::ATTACH_RECORD_SIZE)};
+  if (attachment.address == 0) {
+    return kernel_refusal(refusals_, "attach-buffer record with address 0", EFAULT);
+  }
+  if (attachment.size == 0) {
+    return kernel_refusal(refusals_, "attach-buffer record with size 0", EINVAL);
+  }
+  if (memory(attachment.index)) {
+    return kernel_refusal(
+        refusals_, fmt::format("attach-buffer of index {}, already attached", attachment.index),
+        EBUSY);
+  }
+  attachments_.push_back(attachment);
   return 0;
 }
 
-int SimBuffers::detach(std::uint32_t index) {
+// The index travels as the argument itself.
+int SimBuffers::detach(unsigned long index) {
   const auto erased =
       std::erase_if(attachments_, [&](const Attachment& a) { return a.index == index; });
-  return erased == 1 ? 0 : kernel_failure(EINVAL);
+  if (erased == 0) {
+    return kernel_refusal(refusals_, fmt::format("detach-buffer of index {}, not attached", index),
+                          EINVAL);
+  }
+  return 0;
 }
 
 std::optional<std::span<const std::byte>> SimBuffers::memory(std::uint32_t index) const {

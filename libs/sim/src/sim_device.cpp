@@ -7,19 +7,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 #include "kernel_failure.hpp"
-#include "zel_driver/kernel_interface.hpp"
+#include "zel_sim/protocol/kernel_interface.hpp"
+#include "zel_sim/request_names.hpp"
 #include "zel_sim/sim_power_up.hpp"
 
 namespace zel_sim {
 
-using zel_driver::CONFIG_BAR_SIZE;
-
 SimDevice::SimDevice(SimConfig config)
     : config_(std::move(config)),
-      registers_(CONFIG_BAR_SIZE / 4, 0),
+      registers_(kernel::CONFIG_SPACE_BYTES / 4, 0),
       tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)),
-      tiles_(registers_, tile_memory_, faults_) {
+      tiles_(registers_, tile_memory_, faults_, firings_, refusals_) {
   trace_.enable(config_.trace);
   apply_power_up_values(registers_);
 }
@@ -28,6 +29,17 @@ SimDevice::SimDevice(SimConfig config)
 // the leak does not leak itself.
 SimDevice::~SimDevice() {
   for (const auto& [address, size] : host_buffers_) ::munmap(address, size);
+  if (auto handler = unclaimed_refusals_handler()) {
+    if (const auto unclaimed = refusals_.unclaimed(); !unclaimed.empty()) handler(unclaimed);
+  }
+}
+
+bool SimDevice::attached() const {
+  return std::ranges::any_of(handles_, [](const auto& entry) { return entry.second.attached; });
+}
+
+bool SimDevice::id_set() const {
+  return std::ranges::any_of(handles_, [](const auto& entry) { return entry.second.id_set; });
 }
 
 int SimDevice::open(const char* path, int flags) {
@@ -35,11 +47,15 @@ int SimDevice::open(const char* path, int flags) {
   int result;
   if (!config_.node_path || *config_.node_path != path) {
     result = kernel_failure(ENOENT);
-  } else if ((flags & 3) != 2) {
-    result = kernel_failure(EACCES);  // the driver only serves read/write opens
+  } else if (flags != kernel::OPEN_FLAGS) {
+    result = kernel_refusal(refusals_,
+                            fmt::format("open with flags 0x{:x}, expected 0x{:x} (read/write, "
+                                        "close on exec)",
+                                        flags, kernel::OPEN_FLAGS),
+                            EINVAL);
   } else {
     result = next_fd_++;
-    open_fds_.insert(result);
+    handles_.emplace(result, Handle{});
   }
   trace_.record({.time = now_, .op = TraceOp::Open, .result = result, .path = path});
   return result;
@@ -47,7 +63,10 @@ int SimDevice::open(const char* path, int flags) {
 
 int SimDevice::close(int fd) {
   now_ += config_.latency.syscall;
-  const int result = open_fds_.erase(fd) == 1 ? 0 : kernel_failure(EBADF);
+  const int result =
+      handles_.erase(fd) == 1
+          ? 0
+          : kernel_refusal(refusals_, fmt::format("close of descriptor {}, not open", fd), EBADF);
   trace_.record({.time = now_, .op = TraceOp::Close, .value = std::uint64_t(fd), .result = result});
   return result;
 }
@@ -55,12 +74,16 @@ int SimDevice::close(int fd) {
 void* SimDevice::map(int fd, std::size_t size) {
   now_ += config_.latency.syscall;
   void* result = MAP_FAILED;
-  if (!open_fds_.contains(fd)) {
-    errno = EBADF;
+  if (!handles_.contains(fd)) {
+    kernel_refusal(refusals_, fmt::format("map of descriptor {}, not open", fd), EBADF);
   } else if (faults_.map_error) {
+    ++firings_.map_error;
     errno = *faults_.map_error;
-  } else if (size != CONFIG_BAR_SIZE) {
-    errno = EINVAL;
+  } else if (size != kernel::CONFIG_SPACE_BYTES) {
+    kernel_refusal(refusals_,
+                   fmt::format("map of 0x{:x} bytes, expected the configuration space's 0x{:x}",
+                               size, kernel::CONFIG_SPACE_BYTES),
+                   EINVAL);
   } else {
     ++live_mappings_;
     result = registers_.data();
@@ -75,10 +98,11 @@ void* SimDevice::map_anonymous(std::size_t size) {
   now_ += config_.latency.syscall;
   void* result = MAP_FAILED;
   if (faults_.host_buffer_map_error) {
+    ++firings_.host_buffer_map_error;
     errno = *faults_.host_buffer_map_error;
   } else {
-    result = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    result =
+        ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1, 0);
     if (result != MAP_FAILED) host_buffers_.emplace(result, size);
   }
   trace_.record({.time = now_,
@@ -92,10 +116,17 @@ int SimDevice::unmap(void* address, std::size_t size) {
   now_ += config_.latency.syscall;
   int result;
   if (auto buffer = host_buffers_.find(address); buffer != host_buffers_.end()) {
-    result = buffer->second == size ? ::munmap(address, size) : kernel_failure(EINVAL);
+    result = buffer->second == size
+                 ? ::munmap(address, size)
+                 : kernel_refusal(refusals_,
+                                  fmt::format("unmap of 0x{:x} bytes of a 0x{:x}-byte host buffer",
+                                              size, buffer->second),
+                                  EINVAL);
     if (result == 0) host_buffers_.erase(buffer);
-  } else if (address != registers_.data() || size != CONFIG_BAR_SIZE || live_mappings_ == 0) {
-    result = kernel_failure(EINVAL);
+  } else if (address != registers_.data() || size != kernel::CONFIG_SPACE_BYTES ||
+             live_mappings_ == 0) {
+    result =
+        kernel_refusal(refusals_, fmt::format("unmap of 0x{:x} bytes not mapped", size), EINVAL);
   } else {
     --live_mappings_;
     result = 0;
@@ -114,13 +145,15 @@ std::optional<const IoctlFault*> SimDevice::injected_failure(unsigned long reque
 int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
   now_ += config_.latency.syscall;
   int result;
-  if (!open_fds_.contains(fd)) {
-    result = kernel_failure(EBADF);
+  if (auto handle = handles_.find(fd); handle == handles_.end()) {
+    result = kernel_refusal(
+        refusals_, fmt::format("{} on descriptor {}, not open", request_name(request), fd), EBADF);
   } else if (auto fault = injected_failure(request)) {
+    ++firings_.ioctl_failures;
     errno = (*fault)->error;
     result = (*fault)->result;
   } else {
-    result = handle_ioctl(request, argument);
+    result = handle_ioctl(handle->second, request, argument);
   }
   trace_.record({.time = now_,
                  .op = TraceOp::Ioctl,
@@ -130,19 +163,42 @@ int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
   return result;
 }
 
-int SimDevice::handle_ioctl(unsigned long request, unsigned long argument) {
-  if (SimBringUp::serves(request)) return bring_up_.serve(request, argument);
-  if (SimBuffers::serves(request)) return buffers_.serve(request, argument);
-  switch (request) {
-    case zel_driver::IOCTL_ATTACH:
-      attached_ = true;
-      return 0;
-    case zel_driver::IOCTL_SET_ID:
-      id_set_ = true;
-      return 0;
-    default:
-      return kernel_failure(ENOTTY);
+int SimDevice::handle_ioctl(Handle& handle, unsigned long request, unsigned long argument) {
+  if (request == kernel::ATTACH) return attach(handle, argument);
+  if (request == kernel::SET_ID) return set_id(handle, argument);
+  const bool served = SimBringUp::serves(request) || SimBuffers::serves(request);
+  if (!served) {
+    return kernel_refusal(refusals_, fmt::format("unknown request 0x{:x}", request), ENOTTY);
   }
+  if (!handle.attached || !handle.id_set) {
+    return kernel_refusal(
+        refusals_,
+        fmt::format("{} on a handle not attached with its ID set", request_name(request)), EPERM);
+  }
+  if (SimBringUp::serves(request)) return bring_up_.serve(request, argument);
+  return buffers_.serve(request, argument);
+}
+
+int SimDevice::attach(Handle& handle, unsigned long argument) {
+  if (argument != 0) {
+    return kernel_refusal(refusals_,
+                          fmt::format("attach with argument 0x{:x}, expected 0", argument), EINVAL);
+  }
+  if (handle.attached)
+    return kernel_refusal(refusals_, "attach of a handle already attached", EBUSY);
+  handle.attached = true;
+  return 0;
+}
+
+int SimDevice::set_id(Handle& handle, unsigned long argument) {
+  if (argument != 0) {
+    return kernel_refusal(refusals_,
+                          fmt::format("set-id with argument 0x{:x}, expected 0", argument), EINVAL);
+  }
+  if (!handle.attached) return kernel_refusal(refusals_, "set-id before attach", EPERM);
+  if (handle.id_set) return kernel_refusal(refusals_, "set-id of a handle whose ID is set", EBUSY);
+  handle.id_set = true;
+  return 0;
 }
 
 std::uint32_t SimDevice::register_offset(const volatile std::uint32_t* reg) const {
@@ -196,6 +252,7 @@ void SimDevice::device_store(std::uint32_t offset, std::uint32_t value) {
   if (tiles_.owns(offset)) return tiles_.store(offset, value);
   if (SimHostSync::owns(offset)) value = host_sync_.store(offset, value, now_);
   if (SimAutoloader::owns(offset)) value = autoloader_.store(offset, value, now_);
+  if (auto block = SimExchangeBlocks::instance_at(offset)) exchange_blocks_.stored(*block, value);
   registers_[offset / 4] = value;
 }
 

@@ -3,24 +3,16 @@
 #include <algorithm>
 #include <utility>
 
-#include "zel_driver/registers.hpp"
-#include "zel_driver/tile_debug.hpp"
+#include <fmt/format.h>
+
+#include "zel_sim/protocol/registers.hpp"
 
 namespace zel_sim {
 
-using namespace zel_driver;
-
 namespace {
 
-constexpr std::uint32_t PUT_REGISTER_FIELD = 0xf << 20;
-constexpr std::uint32_t GET_REGISTER_FIELD = 0xf << 16;
-
-bool is_put_debug_data(std::uint32_t word) {
-  return (word & ~PUT_REGISTER_FIELD) == *tdi_instruction::put_debug_data_m(0);
-}
-bool is_get_debug_data(std::uint32_t word) {
-  return (word & ~GET_REGISTER_FIELD) == tdi_instruction::get_debug_data_m(0);
-}
+using reg::TILE_DEBUG_BASE;
+using reg::TILE_DEBUG_STRIDE;
 
 // Takes a one-shot fault when it is aimed at the instruction now starting; counts it down
 // otherwise.
@@ -34,10 +26,36 @@ std::optional<Fault> take_if_due(std::optional<Fault>& fault) {
   return std::exchange(fault, std::nullopt);
 }
 
+bool is_used(std::uint32_t index) {
+  switch (index) {
+    case tdi::CONTEXT_STATUS:
+    case tdi::RUN_BREAK:
+    case tdi::INSTRUCTION:
+    case tdi::CONTEXT:
+    case tdi::CONTEXT_RESUME:
+    case tdi::DEBUG_DATA:
+    case tdi::DEBUG_STATUS:
+    case tdi::DEBUG_CONTROL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::uint32_t with_state(std::uint32_t status, std::uint32_t context, std::uint32_t state) {
+  const std::uint32_t shift = tdi::STATE_BITS * context;
+  return (status & ~(tdi::STATE_MASK << shift)) | (state & tdi::STATE_MASK) << shift;
+}
+
 }  // namespace
 
-SimTiles::SimTiles(std::span<std::uint32_t> registers, TileMemory& memory, Faults& faults)
-    : registers_(registers), memory_(memory), faults_(faults) {}
+SimTiles::SimTiles(std::span<std::uint32_t> registers, TileMemory& memory, Faults& faults,
+                   FaultFirings& firings, Refusals& refusals)
+    : registers_(registers),
+      memory_(memory),
+      faults_(faults),
+      firings_(firings),
+      refusals_(refusals) {}
 
 bool SimTiles::owns(std::uint32_t offset) const {
   return offset >= TILE_DEBUG_BASE &&
@@ -54,13 +72,21 @@ std::uint32_t SimTiles::reg(std::uint32_t tile, std::uint32_t index) const {
 
 SimTiles::Tile& SimTiles::tile_state(std::uint32_t tile) { return tiles_[tile]; }
 
+bool SimTiles::used(std::uint32_t tile, std::uint32_t index, const char* access) {
+  if (is_used(index)) return true;
+  refusals_.add(fmt::format("tile {}: {} of debug register {}, which the tile does not use", tile,
+                            access, index));
+  return false;
+}
+
 std::uint32_t SimTiles::load(std::uint32_t offset) {
   const std::uint32_t tile = (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE;
   const std::uint32_t index = (offset - TILE_DEBUG_BASE) % TILE_DEBUG_STRIDE / 4;
+  if (!used(tile, index, "read")) return reg(tile, index);
   switch (index) {
-    case TILE_CONTEXT_STATUS:
+    case tdi::CONTEXT_STATUS:
       return read_context_status(tile);
-    case TILE_DEBUG_STATUS:
+    case tdi::DEBUG_STATUS:
       return read_debug_status(tile);
     default:
       return reg(tile, index);
@@ -70,37 +96,45 @@ std::uint32_t SimTiles::load(std::uint32_t offset) {
 void SimTiles::store(std::uint32_t offset, std::uint32_t value) {
   const std::uint32_t tile = (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE;
   const std::uint32_t index = (offset - TILE_DEBUG_BASE) % TILE_DEBUG_STRIDE / 4;
+  if (!used(tile, index, "write")) {
+    reg(tile, index) = value;
+    return;
+  }
   switch (index) {
-    case TILE_CONTEXT_STATUS:
-    case TILE_DEBUG_STATUS:
-      return;  // read only
-    case TILE_DEBUG_CONTROL:
-      reg(tile, index) = value;
-      tile_state(tile).armed = value == TILE_DEBUG_CONTROL_EXECUTE;
+    case tdi::CONTEXT_STATUS:
+    case tdi::DEBUG_STATUS:
+      refusals_.add(fmt::format("tile {}: write of read-only debug register {}", tile, index));
       return;
-    case TILE_DEBUG_INSTRUCTION:
+    case tdi::DEBUG_CONTROL:
+      if (value != tdi::EXECUTE) {
+        refusals_.add(
+            fmt::format("tile {}: debug control 0x{:x}, expected {}", tile, value, tdi::EXECUTE));
+      }
+      reg(tile, index) = value;
+      tile_state(tile).armed = value == tdi::EXECUTE;
+      return;
+    case tdi::INSTRUCTION:
       reg(tile, index) = value;
       start_instruction(tile, value);
       return;
-    case TILE_CONTEXT_RESUME:
+    case tdi::CONTEXT_RESUME:
       reg(tile, index) = value;
       resume(tile, value);
       return;
     default:
-      // TILE_RUN_BREAK keeps every bit; stopping happens as the host watches the state.
+      // RUN_BREAK keeps every bit; stopping happens as the host watches the state.
       reg(tile, index) = value;
       return;
   }
 }
 
 std::uint32_t SimTiles::context_state(std::uint32_t tile, std::uint32_t context) const {
-  return reg(tile, TILE_CONTEXT_STATUS) >> (2 * context) & TILE_CONTEXT_STATE_MASK;
+  return reg(tile, tdi::CONTEXT_STATUS) >> (tdi::STATE_BITS * context) & tdi::STATE_MASK;
 }
 
 void SimTiles::set_context_state(std::uint32_t tile, std::uint32_t context, std::uint32_t state) {
-  std::uint32_t& status = reg(tile, TILE_CONTEXT_STATUS);
-  status = (status & ~(TILE_CONTEXT_STATE_MASK << 2 * context)) | (state & TILE_CONTEXT_STATE_MASK)
-                                                                      << 2 * context;
+  std::uint32_t& status = reg(tile, tdi::CONTEXT_STATUS);
+  status = with_state(status, context, state);
   tile_state(tile).stop_reads[context] = 0;
 }
 
@@ -117,22 +151,23 @@ void SimTiles::set_m_register(std::uint32_t tile, std::uint32_t context, std::ui
 
 // A context asked to stop gets there while the host watches its state.
 std::uint32_t SimTiles::read_context_status(std::uint32_t tile) {
-  const std::uint32_t run_break = reg(tile, TILE_RUN_BREAK);
+  const std::uint32_t run_break = reg(tile, tdi::RUN_BREAK);
   Tile& state = tile_state(tile);
-  for (std::uint32_t context = 0; context < CONTEXTS; ++context) {
-    const bool asked = context_state(tile, context) == TILE_CONTEXT_RUNNING &&
-                       (run_break >> context & 1) != 0 && !faults_.contexts_never_stop;
-    if (!asked) {
+  for (std::uint32_t context = 0; context < tdi::CONTEXTS; ++context) {
+    const bool asked =
+        context_state(tile, context) == tdi::RUNNING && (run_break >> context & 1) != 0;
+    if (asked && faults_.contexts_never_stop) ++firings_.contexts_never_stop;
+    if (!asked || faults_.contexts_never_stop) {
       state.stop_reads[context] = 0;
     } else if (++state.stop_reads[context] >= CONTEXT_STOP_STATUS_READS) {
-      set_context_state(tile, context, TILE_CONTEXT_STOPPED);
+      set_context_state(tile, context, tdi::STOPPED);
     }
   }
-  std::uint32_t status = reg(tile, TILE_CONTEXT_STATUS);
-  for (std::uint32_t context = 0; context < CONTEXTS; ++context) {
+  std::uint32_t status = reg(tile, tdi::CONTEXT_STATUS);
+  for (std::uint32_t context = 0; context < tdi::CONTEXTS; ++context) {
     if (auto forced = forced_state(tile, context)) {
-      status = (status & ~(TILE_CONTEXT_STATE_MASK << 2 * context)) |
-               (*forced & TILE_CONTEXT_STATE_MASK) << 2 * context;
+      status = with_state(status, context, *forced);
+      ++firings_.forced_context_states;
     }
   }
   return status;
@@ -153,12 +188,12 @@ std::uint32_t SimTiles::effective_state(std::uint32_t tile, std::uint32_t contex
 
 // A stopped context runs again unless it is still asked to stop; inactive ones stay so.
 void SimTiles::resume(std::uint32_t tile, std::uint32_t mask) {
-  const std::uint32_t run_break = reg(tile, TILE_RUN_BREAK);
-  for (std::uint32_t context = 0; context < CONTEXTS; ++context) {
+  const std::uint32_t run_break = reg(tile, tdi::RUN_BREAK);
+  for (std::uint32_t context = 0; context < tdi::CONTEXTS; ++context) {
     const std::uint32_t bit = 1u << context;
     if ((mask & bit) != 0 && (run_break & bit) == 0 &&
-        context_state(tile, context) >= TILE_CONTEXT_STOPPED) {
-      set_context_state(tile, context, TILE_CONTEXT_RUNNING);
+        context_state(tile, context) >= tdi::STOPPED) {
+      set_context_state(tile, context, tdi::RUNNING);
     }
   }
 }
@@ -167,22 +202,27 @@ void SimTiles::resume(std::uint32_t tile, std::uint32_t mask) {
 void SimTiles::start_instruction(std::uint32_t tile, std::uint32_t word) {
   Tile& state = tile_state(tile);
   Instruction instruction{.word = word,
-                          .context = reg(tile, TILE_DEBUG_CONTEXT),
+                          .context = reg(tile, tdi::CONTEXT),
                           .armed = std::exchange(state.armed, false),
                           .busy_reads = faults_.tdi_busy_status_reads,
                           .stuck = take_if_due(faults_.tdi_stuck).has_value(),
                           .forced_status = std::nullopt};
-  if (auto failure = take_if_due(faults_.tdi_failure)) instruction.forced_status = failure->status;
+  if (instruction.stuck) ++firings_.tdi_stuck;
+  if (auto failure = take_if_due(faults_.tdi_failure)) {
+    instruction.forced_status = failure->status;
+    ++firings_.tdi_failure;
+  }
   state.in_flight = instruction;
-  reg(tile, TILE_DEBUG_STATUS) |= TDI_STATUS_BUSY;
+  reg(tile, tdi::DEBUG_STATUS) |= tdi::STATUS_BUSY;
 }
 
 std::uint32_t SimTiles::read_debug_status(std::uint32_t tile) {
-  std::uint32_t& status = reg(tile, TILE_DEBUG_STATUS);
+  std::uint32_t& status = reg(tile, tdi::DEBUG_STATUS);
   Tile& state = tile_state(tile);
   if (!state.in_flight || state.in_flight->stuck) return status;
   if (state.in_flight->busy_reads > 0) {
     --state.in_flight->busy_reads;
+    ++firings_.tdi_busy_status_reads;
     return status;
   }
   const Instruction done = *std::exchange(state.in_flight, std::nullopt);
@@ -190,44 +230,67 @@ std::uint32_t SimTiles::read_debug_status(std::uint32_t tile) {
   return status;
 }
 
+std::uint32_t SimTiles::failed(std::uint32_t tile, std::uint32_t code, const std::string& why) {
+  refusals_.add(fmt::format("tile {}: {}", tile, why));
+  return code;
+}
+
 std::uint32_t SimTiles::execute(std::uint32_t tile, const Instruction& instruction) {
-  if (!instruction.armed) return TDI_FAILURE_NOT_ARMED;
+  if (!instruction.armed) {
+    return failed(tile, TDI_FAILURE_NOT_ARMED,
+                  fmt::format("instruction 0x{:x} without debug control {} first", instruction.word,
+                              tdi::EXECUTE));
+  }
   const std::uint32_t context = instruction.context;
+  if (context >= tdi::CONTEXTS) {
+    return failed(tile, TDI_FAILURE_CONTEXT_UNAVAILABLE,
+                  fmt::format("instruction in context {}, which does not exist", context));
+  }
   // Debug instructions need a context that is not running.
-  if (context >= CONTEXTS || effective_state(tile, context) == TILE_CONTEXT_RUNNING) {
-    return TDI_FAILURE_CONTEXT_UNAVAILABLE;
+  if (effective_state(tile, context) == tdi::RUNNING) {
+    return failed(tile, TDI_FAILURE_CONTEXT_UNAVAILABLE,
+                  fmt::format("instruction in context {}, which is running", context));
   }
-  auto& m = tile_state(tile).m[context];
-  const std::uint32_t word = instruction.word;
-  if (is_put_debug_data(word)) {
-    reg(tile, TILE_DEBUG_DATA) = m[(word & PUT_REGISTER_FIELD) >> 20];
-    return 0;
-  }
-  if (is_get_debug_data(word)) {
-    m[(word & GET_REGISTER_FIELD) >> 16] = reg(tile, TILE_DEBUG_DATA);
-    return 0;
-  }
-  if (word == tdi_instruction::TDI_LOAD_WORD) return load_word(tile, context);
-  if (word == tdi_instruction::TDI_STORE_WORD) return store_word(tile, context);
-  return TDI_FAILURE_UNKNOWN_INSTRUCTION;
+  return move_or_access(tile, context, instruction.word);
 }
 
-std::uint32_t SimTiles::load_word(std::uint32_t tile, std::uint32_t context) {
+std::uint32_t SimTiles::move_or_access(std::uint32_t tile, std::uint32_t context,
+                                       std::uint32_t word) {
   auto& m = tile_state(tile).m[context];
-  const std::uint32_t address = m[1];
-  if (address % 4 != 0 || !TileMemory::in_window(address, 4)) return TDI_FAILURE_MEMORY;
-  m[0] = memory_.read_word(tile, address);
-  return 0;
+  const std::uint32_t put_field = tdi::REGISTER_FIELD << tdi::PUT_REGISTER_SHIFT;
+  const std::uint32_t get_field = tdi::REGISTER_FIELD << tdi::GET_REGISTER_SHIFT;
+  if ((word & ~put_field) == tdi::PUT_DEBUG_DATA) {
+    reg(tile, tdi::DEBUG_DATA) = m[(word & put_field) >> tdi::PUT_REGISTER_SHIFT];
+    return 0;
+  }
+  if ((word & ~get_field) == tdi::GET_DEBUG_DATA) {
+    m[(word & get_field) >> tdi::GET_REGISTER_SHIFT] = reg(tile, tdi::DEBUG_DATA);
+    return 0;
+  }
+  if (word == tdi::LOAD_WORD) return access_memory(tile, context, false);
+  if (word == tdi::STORE_WORD) return access_memory(tile, context, true);
+  return failed(tile, TDI_FAILURE_UNKNOWN_INSTRUCTION,
+                fmt::format("unknown instruction 0x{:x}", word));
 }
 
-std::uint32_t SimTiles::store_word(std::uint32_t tile, std::uint32_t context) {
-  const auto& m = tile_state(tile).m[context];
+// Load: M0 = memory[M1]; store: memory[M1] = M0.
+std::uint32_t SimTiles::access_memory(std::uint32_t tile, std::uint32_t context, bool store) {
+  auto& m = tile_state(tile).m[context];
   const std::uint32_t address = m[1];
-  if (address % 4 != 0 || !TileMemory::in_window(address, 4)) return TDI_FAILURE_MEMORY;
+  if (address % 4 != 0 || !TileMemory::in_window(address, 4)) {
+    return failed(
+        tile, TDI_FAILURE_MEMORY,
+        fmt::format("{} at 0x{:x}, outside the tile memory", store ? "store" : "load", address));
+  }
+  if (!store) {
+    m[0] = memory_.read_word(tile, address);
+    return 0;
+  }
   std::uint32_t value = m[0];
   for (const CorruptedStore& corrupted : faults_.corrupted_stores) {
     if (corrupted.tile == tile && corrupted.address == address) {
       value ^= corrupted.mask;
+      ++firings_.corrupted_stores;
       break;
     }
   }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "zel_base/little_endian.hpp"
+
 namespace zel_sim {
 
 TileMemory::TileMemory(std::uint32_t tile_count) : tile_count_(tile_count) {}
@@ -78,15 +80,12 @@ void TileMemory::write_bytes(std::uint32_t tile, std::uint32_t address,
 }
 
 std::uint32_t TileMemory::read_word(std::uint32_t tile, std::uint32_t address) const {
-  const std::vector<std::byte> bytes = read_bytes(tile, address, 4);
-  return std::to_integer<std::uint32_t>(bytes[0]) | std::to_integer<std::uint32_t>(bytes[1]) << 8 |
-         std::to_integer<std::uint32_t>(bytes[2]) << 16 |
-         std::to_integer<std::uint32_t>(bytes[3]) << 24;
+  return *zel_base::load_u32_le(read_bytes(tile, address, 4), 0);
 }
 
 void TileMemory::write_word(std::uint32_t tile, std::uint32_t address, std::uint32_t value) {
-  const std::byte bytes[4] = {std::byte(value), std::byte(value >> 8), std::byte(value >> 16),
-                              std::byte(value >> 24)};
+  std::array<std::byte, 4> bytes;
+  zel_base::store_u32_le(bytes, 0, value);
   write_bytes(tile, address, bytes);
 }
 

@@ -4,94 +4,188 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <functional>
 #include <sstream>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include "zel_driver/kernel_interface.hpp"
+#include "bare_host.hpp"
+#include "zel_sim/protocol/kernel_interface.hpp"
 
 namespace zel_sim {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::BareHost;
 
 TEST(SimKernel, AccountsDescriptorsAndMappings) {
   SimDevice sim;
   const int fd = sim.open("/dev/zel0", O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(sim.open_descriptors(), 1u);
-  void* config = sim.map(fd, zel_driver::CONFIG_BAR_SIZE);
+  void* config = sim.map(fd, kernel::CONFIG_SPACE_BYTES);
   ASSERT_NE(config, MAP_FAILED);
   EXPECT_EQ(sim.live_mappings(), 1u);
 
   EXPECT_EQ(sim.map(fd, 4096), MAP_FAILED);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(sim.unmap(config, 4096), -1);
-  EXPECT_EQ(sim.unmap(config, zel_driver::CONFIG_BAR_SIZE), 0);
-  EXPECT_EQ(sim.unmap(config, zel_driver::CONFIG_BAR_SIZE), -1);  // not twice
+  EXPECT_EQ(sim.unmap(config, kernel::CONFIG_SPACE_BYTES), 0);
+  EXPECT_EQ(sim.unmap(config, kernel::CONFIG_SPACE_BYTES), -1);  // not twice
   EXPECT_EQ(sim.live_mappings(), 0u);
   EXPECT_EQ(sim.close(fd), 0);
   EXPECT_EQ(sim.close(fd), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(sim.open_descriptors(), 0u);
+  EXPECT_EQ(
+      sim.take_refusals(),
+      (std::vector<std::string>{
+          "kernel: map of 0x1000 bytes, expected the configuration space's 0x80000",
+          "kernel: unmap of 0x1000 bytes not mapped", "kernel: unmap of 0x80000 bytes not mapped",
+          "kernel: close of descriptor 1000, not open"}));
+
+  void* memory = sim.map_anonymous(8192);
+  ASSERT_NE(memory, MAP_FAILED);
+  EXPECT_EQ(sim.live_host_buffers(), 1u);
+  EXPECT_EQ(sim.unmap(memory, 8192), 0);
+  EXPECT_EQ(sim.live_host_buffers(), 0u);
 }
 
-TEST(SimKernel, NodePathAndRequests) {
+// Every departure from the kernel's interface is refused with the errno the call fails with.
+TEST(SimKernel, RefusesWhatItsInterfaceDoesNotAllow) {
+  struct Case {
+    const char* refusal;
+    int error;
+    // Issues the call from an opened (not yet attached) descriptor; its result, errno or 0.
+    std::function<int(SimDevice&, int fd)> call;
+  };
+  const auto ioctl = [](unsigned long request, unsigned long argument) {
+    return
+        [=](SimDevice& sim, int fd) { return sim.ioctl(fd, request, argument) == 0 ? 0 : errno; };
+  };
+  const auto attached_then = [](unsigned long request, unsigned long argument) {
+    return [=](SimDevice& sim, int fd) {
+      sim.ioctl(fd, kernel::ATTACH, 0);
+      return sim.ioctl(fd, request, argument) == 0 ? 0 : errno;
+    };
+  };
+  const Case cases[] = {
+      {"kernel: open with flags 0x2, expected 0x80002 (read/write, close on exec)", EINVAL,
+       [](SimDevice& sim, int) { return sim.open("/dev/zel0", O_RDWR) >= 0 ? 0 : errno; }},
+      {"kernel: attach with argument 0x1, expected 0", EINVAL, ioctl(kernel::ATTACH, 1)},
+      {"kernel: attach of a handle already attached", EBUSY, attached_then(kernel::ATTACH, 0)},
+      {"kernel: set-id before attach", EPERM, ioctl(kernel::SET_ID, 0)},
+      {"kernel: set-id with argument 0x2, expected 0", EINVAL, attached_then(kernel::SET_ID, 2)},
+      {"kernel: stop-monitoring on a handle not attached with its ID set", EPERM,
+       attached_then(kernel::STOP_MONITORING, 0)},
+      {"kernel: unknown request 0x4004ed2f", ENOTTY, attached_then(0x4004ed2f, 0)},
+      {"kernel: attach on descriptor 1001, not open", EBADF,
+       [](SimDevice& sim, int fd) {
+         return sim.ioctl(fd + 1, kernel::ATTACH, 0) == 0 ? 0 : errno;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    SimDevice sim;
+    const int fd = sim.open("/dev/zel0", kernel::OPEN_FLAGS);
+    EXPECT_EQ(c.call(sim, fd), c.error);
+    EXPECT_EQ(sim.take_refusals(), std::vector<std::string>{c.refusal});
+  }
+
+  SimDevice sim;
+  const int fd = sim.open("/dev/zel0", kernel::OPEN_FLAGS);
+  EXPECT_EQ(sim.ioctl(fd, kernel::ATTACH, 0), 0);
+  EXPECT_EQ(sim.ioctl(fd, kernel::SET_ID, 0), 0);
+  EXPECT_EQ(sim.ioctl(fd, kernel::SET_ID, 0), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(sim.take_refusals(),
+            std::vector<std::string>{"kernel: set-id of a handle whose ID is set"});
+  // Each open is a handle of its own.
+  const int other = sim.open("/dev/zel0", kernel::OPEN_FLAGS);
+  EXPECT_EQ(sim.ioctl(other, kernel::ATTACH, 0), 0);
+}
+
+TEST(SimKernel, NodePathAndInjectedFailures) {
   SimDevice absent(SimConfig{.node_path = std::nullopt});
-  EXPECT_EQ(absent.open("/dev/zel0", O_RDWR), -1);
+  EXPECT_EQ(absent.open("/dev/zel0", kernel::OPEN_FLAGS), -1);
   EXPECT_EQ(errno, ENOENT);
 
   SimDevice elsewhere(SimConfig{.node_path = "/dev/zel7"});
-  EXPECT_EQ(elsewhere.open("/dev/zel0", O_RDWR), -1);
-  const int fd = elsewhere.open("/dev/zel7", O_RDWR);
+  EXPECT_EQ(elsewhere.open("/dev/zel0", kernel::OPEN_FLAGS), -1);
+  const int fd = elsewhere.open("/dev/zel7", kernel::OPEN_FLAGS);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(elsewhere.ioctl(fd, zel_driver::IOCTL_ATTACH, 0), 0);
-  EXPECT_EQ(elsewhere.ioctl(fd, 0xed99, 0), -1);
-  EXPECT_EQ(errno, ENOTTY);
-  EXPECT_EQ(elsewhere.ioctl(fd + 1, zel_driver::IOCTL_ATTACH, 0), -1);
-  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(elsewhere.ioctl(fd, kernel::ATTACH, 0), 0);
 
-  elsewhere.faults().ioctl_failures.push_back({zel_driver::IOCTL_SET_ID, EAGAIN});
-  EXPECT_EQ(elsewhere.ioctl(fd, zel_driver::IOCTL_SET_ID, 0), -1);
+  elsewhere.faults().ioctl_failures.push_back({kernel::SET_ID, EAGAIN});
+  EXPECT_EQ(elsewhere.ioctl(fd, kernel::SET_ID, 0), -1);
   EXPECT_EQ(errno, EAGAIN);
   EXPECT_FALSE(elsewhere.id_set());
+  EXPECT_EQ(elsewhere.fault_firings(), FaultFirings{.ioctl_failures = 1});
+
+  elsewhere.faults().host_buffer_map_error = ENOMEM;
+  EXPECT_EQ(elsewhere.map_anonymous(4096), MAP_FAILED);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(elsewhere.fault_firings().host_buffer_map_error, 1u);
+  EXPECT_EQ(elsewhere.live_host_buffers(), 0u);
 }
 
 TEST(SimClock, AdvancesWithAccessesAndSleepsOnly) {
   SimDevice sim(SimConfig{.latency = {.load = 1000ns, .store = 100ns, .syscall = 2000ns}});
-  const int fd = sim.open("/dev/zel0", O_RDWR);
-  auto* config = static_cast<volatile std::uint32_t*>(sim.map(fd, zel_driver::CONFIG_BAR_SIZE));
+  BareHost host(sim);
   const auto start = sim.now();
-  EXPECT_EQ(start, 4000ns);
-  sim.store(config + 1, 5);
-  EXPECT_EQ(sim.load(config + 1), 5u);
+  EXPECT_EQ(start, 8000ns);  // open, map and two requests
+  host.write(4, 5);
+  EXPECT_EQ(host.read(4), 5u);
   EXPECT_EQ(sim.now() - start, 1100ns);
   sim.sleep_for(10s);
   EXPECT_EQ(sim.now() - start, 10s + 1100ns);
-  sim.unmap(const_cast<std::uint32_t*>(config), zel_driver::CONFIG_BAR_SIZE);
-  sim.close(fd);
 }
 
 TEST(SimTrace, WritesOneJsonObjectPerCall) {
   SimDevice sim(SimConfig{.trace = true});
-  const int fd = sim.open("/dev/zel0", O_RDWR);
-  auto* config = static_cast<volatile std::uint32_t*>(sim.map(fd, zel_driver::CONFIG_BAR_SIZE));
-  sim.store(config + 0x800, 0x402);
-  sim.load(config + 0x800);
-  sim.ioctl(fd, zel_driver::IOCTL_SET_ID, 0);
-  sim.unmap(const_cast<std::uint32_t*>(config), zel_driver::CONFIG_BAR_SIZE);
-  sim.close(fd);
-
+  {
+    BareHost host(sim);
+    host.write(0x2000, 0x402);
+    host.read(0x2000);
+    EXPECT_NE(sim.map_anonymous(4096), MAP_FAILED);
+  }
   std::ostringstream out;
   sim.trace().write_json_lines(out);
   EXPECT_EQ(out.str(),
             "{\"t_ns\":2000,\"op\":\"open\",\"path\":\"/dev/zel0\",\"result\":1000}\n"
             "{\"t_ns\":4000,\"op\":\"map\",\"value\":524288,\"result\":0}\n"
-            "{\"t_ns\":4100,\"op\":\"store\",\"offset\":8192,\"value\":1026}\n"
-            "{\"t_ns\":5100,\"op\":\"load\",\"offset\":8192,\"value\":1026}\n"
-            "{\"t_ns\":7100,\"op\":\"ioctl\",\"request\":3221810446,\"value\":0,\"result\":0}\n"
-            "{\"t_ns\":9100,\"op\":\"unmap\",\"value\":524288,\"result\":0}\n"
-            "{\"t_ns\":11100,\"op\":\"close\",\"value\":1000,\"result\":0}\n");
+            "{\"t_ns\":6000,\"op\":\"ioctl\",\"request\":3221810442,\"value\":0,\"result\":0}\n"
+            "{\"t_ns\":8000,\"op\":\"ioctl\",\"request\":3221810446,\"value\":0,\"result\":0}\n"
+            "{\"t_ns\":8100,\"op\":\"store\",\"offset\":8192,\"value\":1026}\n"
+            "{\"t_ns\":9100,\"op\":\"load\",\"offset\":8192,\"value\":1026}\n"
+            "{\"t_ns\":11100,\"op\":\"map-anonymous\",\"value\":4096,\"result\":0}\n"
+            "{\"t_ns\":13100,\"op\":\"unmap\",\"value\":524288,\"result\":0}\n"
+            "{\"t_ns\":15100,\"op\":\"close\",\"value\":1000,\"result\":0}\n");
+}
+
+// What the device refused and nobody expected or took fails the test, when the device goes.
+void open_without_close_on_exec() {
+  SimDevice sim;
+  sim.open("/dev/zel0", O_RDWR);
+}
+void expect_a_refusal_that_never_comes() {
+  SimDevice sim;
+  sim.expect_refusal("flags");
+}
+
+TEST(SimRefusals, UnclaimedOnesFailTheTestTheDeviceRanIn) {
+  EXPECT_NONFATAL_FAILURE(open_without_close_on_exec(),
+                          "the simulated device refused: kernel: open with flags 0x2");
+  EXPECT_NONFATAL_FAILURE(expect_a_refusal_that_never_comes(),
+                          "the simulated device refused: expected a refusal naming \"flags\"");
+
+  SimDevice expected;
+  expected.expect_refusal("flags 0x2");
+  expected.open("/dev/zel0", O_RDWR);
+  SimDevice taken;
+  taken.open("/dev/zel0", O_RDWR);
+  EXPECT_EQ(taken.take_refusals().size(), 1u);
 }
 
 }  // namespace

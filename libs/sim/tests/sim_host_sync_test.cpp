@@ -2,44 +2,51 @@
 
 #include <gtest/gtest.h>
 
-#include "zel_driver/device.hpp"
-#include "zel_driver/registers.hpp"
-#include "zel_sim/sim_device.hpp"
+#include "bare_host.hpp"
+#include "zel_sim/protocol/registers.hpp"
 
 namespace zel_sim {
 namespace {
 
 using namespace std::chrono_literals;
-using zel_driver::HSP_SYNC_CONTROL_0;
-using zel_driver::HSP_SYNC_CONTROL_1;
+using reg::HSP_SYNC_CONTROL_0;
+using reg::HSP_SYNC_CONTROL_1;
+using testing::BareHost;
 
 TEST(SimHostSync, MarkReadsClearedOnceItsAcknowledgementIsDue) {
   SimDevice sim;
-  auto device = zel_driver::Device::open("/dev/zel0", sim).value();
-  ASSERT_TRUE(device.write_config(HSP_SYNC_CONTROL_0, 7));
+  BareHost host(sim);
+  host.write(HSP_SYNC_CONTROL_0, 7);
   sim.sleep_for(SimHostSync::ACKNOWLEDGE_DELAY - 1ns);
   EXPECT_EQ(sim.peek(HSP_SYNC_CONTROL_0), 7u);
   sim.sleep_for(1ns);
   EXPECT_EQ(sim.peek(HSP_SYNC_CONTROL_0), 0u);
-  EXPECT_EQ(device.read_config(HSP_SYNC_CONTROL_0), 0u);
+  EXPECT_EQ(host.read(HSP_SYNC_CONTROL_0), 0u);
 
-  // Only a non-zero mark on the first register is taken.
-  ASSERT_TRUE(device.write_config(HSP_SYNC_CONTROL_0, 0x10000));
-  ASSERT_TRUE(device.write_config(HSP_SYNC_CONTROL_1, 5));
+  // Only a mark on the first register is taken; a mark has 16 bits.
+  host.write(HSP_SYNC_CONTROL_1, 5);
+  host.write(HSP_SYNC_CONTROL_0, 0x10000);
   sim.sleep_for(1s);
   EXPECT_EQ(sim.peek(HSP_SYNC_CONTROL_0), 0x10000u);
   EXPECT_EQ(sim.peek(HSP_SYNC_CONTROL_1), 5u);
+  EXPECT_EQ(sim.take_refusals(),
+            std::vector<std::string>{"HSP register 0x302c written 0x10000: a mark has 16 bits"});
 }
 
-TEST(SimHostSync, MarksFromTheKthOnStaySet) {
+TEST(SimHostSync, FaultsKeepMarksOrValues) {
   SimDevice sim;
   sim.faults().hsp_marks_kept_from = 3;
-  auto device = zel_driver::Device::open("/dev/zel0", sim).value();
+  sim.faults().hsp_register_not_clearing = StuckRegister{HSP_SYNC_CONTROL_1, 4};
+  BareHost host(sim);
   for (const std::uint32_t expected : {0u, 0u, 1u, 1u}) {
-    ASSERT_TRUE(device.write_config(HSP_SYNC_CONTROL_0, 1));
+    host.write(HSP_SYNC_CONTROL_0, 1);
     sim.sleep_for(1s);
     EXPECT_EQ(sim.peek(HSP_SYNC_CONTROL_0), expected);
   }
+  host.write(HSP_SYNC_CONTROL_1, 0);
+  EXPECT_EQ(host.read(HSP_SYNC_CONTROL_1), 4u);
+  EXPECT_EQ(sim.fault_firings(),
+            (FaultFirings{.hsp_marks_kept_from = 2, .hsp_register_not_clearing = 1}));
 }
 
 }  // namespace

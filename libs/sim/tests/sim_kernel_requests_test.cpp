@@ -1,89 +1,156 @@
-#include <fcntl.h>
-#include <sys/mman.h>
-
 #include <cerrno>
 
 #include <gtest/gtest.h>
 
-#include "zel_driver/kernel_interface.hpp"
-#include "zel_sim/sim_device.hpp"
+#include "bare_host.hpp"
+#include "zel_base/little_endian.hpp"
+#include "zel_sim/protocol/icu.hpp"
+#include "zel_sim/protocol/kernel_interface.hpp"
 
 namespace zel_sim {
 namespace {
 
-using namespace zel_driver;
+using namespace kernel;
+using testing::BareHost;
+
+// Records as the host lays them out: little-endian fields at the record's offsets.
+template <std::size_t N>
+struct Record {
+  alignas(8) std::array<std::byte, N> bytes{};
+  Record& u32(std::size_t offset, std::uint32_t value) {
+    zel_base::store_u32_le(bytes, offset, value);
+    return *this;
+  }
+  Record& u64(std::size_t offset, std::uint64_t value) {
+    return u32(offset, static_cast<std::uint32_t>(value))
+        .u32(offset + 4, static_cast<std::uint32_t>(value >> 32));
+  }
+  Record& address(std::size_t offset, const void* pointer) {
+    return u64(offset, reinterpret_cast<std::uintptr_t>(pointer));
+  }
+  std::uint32_t u32(std::size_t offset) const { return *zel_base::load_u32_le(bytes, offset); }
+};
+
+Record<MAILBOX_MESSAGE_BYTES> message(const icu::Message& words) {
+  Record<MAILBOX_MESSAGE_BYTES> record;
+  for (std::size_t i = 0; i < words.size(); ++i) record.u32(4 * i, words[i]);
+  return record;
+}
 
 class SimKernelRequests : public ::testing::Test {
  protected:
-  void SetUp() override { fd = sim.open("/dev/zel0", O_RDWR); }
-  void TearDown() override { sim.close(fd); }
-
-  // The errno of a failing request, 0 for success.
-  int request(unsigned long number, unsigned long argument) {
-    return sim.ioctl(fd, number, argument) == 0 ? 0 : errno;
-  }
-  template <class T>
-  static unsigned long address(const T& record) {
-    return reinterpret_cast<std::uintptr_t>(&record);
-  }
-
   SimDevice sim;
-  int fd = -1;
+  BareHost host{sim};
 };
 
-TEST_F(SimKernelRequests, RecordsAreReadThroughTheirPointers) {
-  EXPECT_EQ(request(IOCTL_SET_SECONDARY_ID, 0), EFAULT);
-  EXPECT_EQ(request(IOCTL_MAILBOX, 0), EFAULT);
-  EXPECT_EQ(request(IOCTL_ATTACH_BUFFER, 0), EFAULT);
-  const MailboxMessage message{{0x1234}};
-  MailboxArgument no_response{.sent = address(message), .received = 0};
-  EXPECT_EQ(request(IOCTL_MAILBOX, address(no_response)), EFAULT);
+// The bring-up sequence in order; then out of order, refused but served.
+TEST_F(SimKernelRequests, BringUpComesAsOneSequence) {
+  Record<MAILBOX_MESSAGE_BYTES> sent = message(icu::RESET_MESSAGE), answer;
+  Record<MAILBOX_RECORD_BYTES> mailbox;
+  mailbox.address(MAILBOX_RECORD_SENT, &sent).address(MAILBOX_RECORD_RECEIVED, &answer);
+  const Record<SECONDARY_ID_BYTES> id;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(host.request(STOP_MONITORING, 0), 0);
+    EXPECT_FALSE(sim.bring_up().monitoring());
+    EXPECT_EQ(host.request_with(MAILBOX, mailbox), 0);
+    EXPECT_EQ(host.request(START_MONITORING, 0), 0);
+    EXPECT_EQ(host.request(ACCUMULATE_ERRORS, 0), 0);
+    EXPECT_EQ(host.request(NOTIFY_RESET, 0), 0);
+    EXPECT_EQ(host.request_with(SET_SECONDARY_ID, id), 0);
+    EXPECT_TRUE(sim.bring_up().monitoring());
+  }
+  EXPECT_EQ(answer.bytes, sent.bytes);  // the ICU echoes its reset request
+  EXPECT_EQ(sim.bring_up().requests().size(), 12u);
+  EXPECT_TRUE(sim.refusals().empty());
 
-  const std::uint64_t id = 0x0000000700000005;
-  EXPECT_EQ(request(IOCTL_SET_SECONDARY_ID, address(id)), 0);
-  EXPECT_EQ(sim.bring_up().requests().back().value, id);
-  EXPECT_TRUE(sim.bring_up().monitoring());
-  EXPECT_EQ(request(IOCTL_STOP_MONITORING, 0), 0);
-  EXPECT_FALSE(sim.bring_up().monitoring());
+  EXPECT_EQ(host.request(STOP_MONITORING, 0), 0);
+  EXPECT_EQ(host.request(START_MONITORING, 0), 0);
+  EXPECT_EQ(host.request_with(MAILBOX, mailbox), 0);
+  EXPECT_EQ(sim.take_refusals(),
+            (std::vector<std::string>{"kernel: start-monitoring out of order, expected mailbox",
+                                      "kernel: mailbox out of order, expected accumulate-errors"}));
+}
+
+TEST_F(SimKernelRequests, MalformedArgumentsAreRefusedAndFail) {
+  struct Case {
+    unsigned long request;
+    unsigned long argument;
+    int error;
+    const char* refusal;
+  };
+  Record<MAILBOX_MESSAGE_BYTES> sent = message(icu::RESET_MESSAGE);
+  Record<MAILBOX_RECORD_BYTES> no_answer;
+  no_answer.address(MAILBOX_RECORD_SENT, &sent);
+  // The ID is read at 8 bytes: a 32-bit 0 followed by anything else is not ID 0.
+  Record<SECONDARY_ID_BYTES> wide_id;
+  wide_id.u32(4, 7);
+  Record<ATTACH_RECORD_BYTES> no_address, no_size;
+  no_address.u32(ATTACH_RECORD_SIZE, 64);
+  no_size.address(ATTACH_RECORD_ADDRESS, &sent);
+  const auto at = [](const auto& record) { return reinterpret_cast<std::uintptr_t>(&record); };
+  const Case cases[] = {
+      {NOTIFY_RESET, 1, EINVAL, "kernel: notify-reset with argument 0x1, expected 0"},
+      {SET_SECONDARY_ID, 0, EFAULT, "kernel: set-secondary-id without an ID"},
+      {SET_SECONDARY_ID, at(wide_id), EINVAL, "kernel: secondary ID 0x700000000, expected 0"},
+      {MAILBOX, 0, EFAULT, "kernel: mailbox without a record"},
+      {MAILBOX, at(no_answer), EFAULT, "kernel: mailbox record without a message or an answer"},
+      {ATTACH_BUFFER, 0, EFAULT, "kernel: attach-buffer without a record"},
+      {ATTACH_BUFFER, at(no_address), EFAULT, "kernel: attach-buffer record with address 0"},
+      {ATTACH_BUFFER, at(no_size), EINVAL, "kernel: attach-buffer record with size 0"},
+      {DETACH_BUFFER, 3, EINVAL, "kernel: detach-buffer of index 3, not attached"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(host.request(c.request, c.argument), c.error) << c.refusal;
+    EXPECT_EQ(sim.take_refusals(), std::vector<std::string>{c.refusal});
+  }
+  EXPECT_TRUE(sim.bring_up().requests().empty());
 }
 
 TEST_F(SimKernelRequests, IcuAnswersOnlyItsResetRequest) {
-  MailboxMessage response{{9, 9, 9, 9, 9}};
-  const MailboxMessage reset{{0x4078020e}};
-  const MailboxArgument argument{.sent = address(reset), .received = address(response)};
-  ASSERT_EQ(request(IOCTL_MAILBOX, address(argument)), 0);
-  EXPECT_EQ(response, reset);
+  host.request(STOP_MONITORING, 0);
+  Record<MAILBOX_MESSAGE_BYTES> sent = message({icu::RESET_REQUEST, 0, 1, 0, 0});
+  Record<MAILBOX_MESSAGE_BYTES> answer = message({9, 9, 9, 9, 9});
+  Record<MAILBOX_RECORD_BYTES> mailbox;
+  mailbox.address(MAILBOX_RECORD_SENT, &sent).address(MAILBOX_RECORD_RECEIVED, &answer);
+  ASSERT_EQ(host.request_with(MAILBOX, mailbox), 0);
+  EXPECT_EQ(answer.bytes, message({}).bytes);
+  EXPECT_EQ(
+      sim.take_refusals(),
+      std::vector<std::string>{"ICU mailbox: unknown request [0x4078020e, 0x0, 0x1, 0x0, 0x0]"});
 
-  const MailboxMessage unknown{{0x1234}};
-  const MailboxArgument asking{.sent = address(unknown), .received = address(response)};
-  ASSERT_EQ(request(IOCTL_MAILBOX, address(asking)), 0);
-  EXPECT_EQ(response, MailboxMessage{});
-  EXPECT_EQ(sim.refusals(), std::vector<std::string>{"ICU mailbox: unknown request 0x1234"});
-
+  // Faults: an answer of the fault's choosing, or none written at all.
+  host.request(STOP_MONITORING, 0);
+  sent = message(icu::RESET_MESSAGE);
+  sim.faults().mailbox_response = icu::Message{0x4079020e};
+  ASSERT_EQ(host.request_with(MAILBOX, mailbox), 0);
+  EXPECT_EQ(answer.u32(0), 0x4079020eu);
+  host.request(STOP_MONITORING, 0);
   sim.faults().mailbox_response_untouched = true;
-  response = MailboxMessage{{9}};
-  ASSERT_EQ(request(IOCTL_MAILBOX, address(argument)), 0);
-  EXPECT_EQ(response, MailboxMessage{{9}});
+  answer = message({9});
+  ASSERT_EQ(host.request_with(MAILBOX, mailbox), 0);
+  EXPECT_EQ(answer.u32(0), 9u);
+  EXPECT_EQ(sim.fault_firings(),
+            (FaultFirings{.mailbox_response = 1, .mailbox_response_untouched = 1}));
 }
 
 TEST_F(SimKernelRequests, AttachmentsAreAccountedByIndex) {
   const std::byte memory[64] = {};
-  const auto record = [&](std::uint32_t index, std::uint32_t size) {
-    return AttachBufferData{.index = index, .size = size, .address = address(memory)};
+  const auto attach = [&](std::uint32_t index, std::uint32_t size) {
+    Record<ATTACH_RECORD_BYTES> record;
+    record.u32(ATTACH_RECORD_INDEX, index).u32(ATTACH_RECORD_SIZE, size);
+    record.address(ATTACH_RECORD_ADDRESS, memory);
+    return host.request_with(ATTACH_BUFFER, record);
   };
-  const AttachBufferData first = record(2, 64), same_index = record(2, 32), empty = record(3, 0);
-  AttachBufferData nowhere = record(4, 64);
-  nowhere.address = 0;
-  EXPECT_EQ(request(IOCTL_ATTACH_BUFFER, address(first)), 0);
-  EXPECT_EQ(request(IOCTL_ATTACH_BUFFER, address(same_index)), EBUSY);
-  EXPECT_EQ(request(IOCTL_ATTACH_BUFFER, address(empty)), EINVAL);
-  EXPECT_EQ(request(IOCTL_ATTACH_BUFFER, address(nowhere)), EFAULT);
-  EXPECT_EQ(sim.attachments(), (std::vector<Attachment>{{2, address(memory), 64}}));
+  const auto address = reinterpret_cast<std::uintptr_t>(memory);
+  EXPECT_EQ(attach(2, 64), 0);
+  EXPECT_EQ(attach(2, 32), EBUSY);
+  EXPECT_EQ(sim.take_refusals(),
+            std::vector<std::string>{"kernel: attach-buffer of index 2, already attached"});
+  EXPECT_EQ(sim.attachments(), (std::vector<Attachment>{{2, address, 64}}));
   EXPECT_EQ(sim.attached_memory(2)->data(), memory);
+  EXPECT_EQ(sim.attached_memory(2)->size(), 64u);
 
-  EXPECT_EQ(request(IOCTL_DETACH_BUFFER, 3), EINVAL);
-  EXPECT_EQ(request(IOCTL_DETACH_BUFFER, 2), 0);
-  EXPECT_EQ(request(IOCTL_DETACH_BUFFER, 2), EINVAL);
+  EXPECT_EQ(host.request(DETACH_BUFFER, 2), 0);
   EXPECT_TRUE(sim.attachments().empty());
 }
 

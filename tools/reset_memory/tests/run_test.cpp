@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "reset_memory/memory_check.hpp"
@@ -300,6 +301,39 @@ TEST(ResetMemory, InterruptAndTerminationSignalsStayPendingDuringTheRun) {
   EXPECT_TRUE(out.str().ends_with("poison/reset/readback PASS\n"));
   EXPECT_TRUE(interrupt_pending);
   EXPECT_TRUE(termination_pending);
+}
+
+// Passes everything on, and once, after the first TILE_RUN_BREAK setup, also writes a debug
+// register of the same tile that the device does not use.
+class StrayWrite final : public zel_base::ForwardingBackend {
+ public:
+  using ForwardingBackend::ForwardingBackend;
+  void store(volatile std::uint32_t* reg, std::uint32_t value) override {
+    inner().store(reg, value);
+    if (value == TILE_DEBUG_SETUP && !done_) {
+      done_ = true;
+      inner().store(reg + 4, 0);  // register 1 + 4: register 5
+    }
+  }
+
+ private:
+  bool done_ = false;
+};
+
+void run_passing_with_a_stray_write() {
+  ToolFiles files;
+  SimDevice sim;
+  StrayWrite backend(sim);
+  const ToolRun result = run_tool(files.arguments(), backend);
+  EXPECT_EQ(result.status, 0) << result.err;
+}
+
+// A run the device refused is not a pass, whatever the tool's status: the device's refusal
+// fails the test when the device goes.
+TEST(ResetMemory, ARunTheDeviceRefusedFailsAtTeardownEvenWhenTheToolPasses) {
+  EXPECT_NONFATAL_FAILURE(run_passing_with_a_stray_write(),
+                          "the simulated device refused: tile 0: write of debug register 5, which "
+                          "the tile does not use");
 }
 
 }  // namespace

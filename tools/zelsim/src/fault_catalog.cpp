@@ -6,14 +6,15 @@
 
 #include <fmt/format.h>
 
-#include "zel_driver/kernel_interface.hpp"
-#include "zel_driver/registers.hpp"
+#include "zel_sim/protocol/registers.hpp"
+#include "zel_sim/request_names.hpp"
 
 namespace zelsim {
 namespace {
 
 using zel_sim::Faults;
 using zel_sim::SimConfig;
+using Fired = zel_sim::FaultFirings;
 using Applied = std::expected<void, std::string>;
 
 // Decimal, or hexadecimal after "0x".
@@ -50,24 +51,6 @@ std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
   return fields;
 }
 
-struct NamedRequest {
-  std::string_view name;
-  unsigned long request;
-};
-
-constexpr NamedRequest REQUESTS[] = {
-    {"attach", zel_driver::IOCTL_ATTACH},
-    {"attach-buffer", zel_driver::IOCTL_ATTACH_BUFFER},
-    {"detach-buffer", zel_driver::IOCTL_DETACH_BUFFER},
-    {"set-id", zel_driver::IOCTL_SET_ID},
-    {"mailbox", zel_driver::IOCTL_MAILBOX},
-    {"stop-monitoring", zel_driver::IOCTL_STOP_MONITORING},
-    {"start-monitoring", zel_driver::IOCTL_START_MONITORING},
-    {"accumulate-errors", zel_driver::IOCTL_ACCUMULATE_ERRORS},
-    {"notify-reset", zel_driver::IOCTL_NOTIFY_RESET},
-    {"set-secondary-id", zel_driver::IOCTL_SET_SECONDARY_ID},
-};
-
 // A switch that takes no value.
 template <bool Faults::*flag>
 Applied switch_on(std::optional<std::string_view>, SimConfig&, Faults& faults) {
@@ -85,13 +68,10 @@ Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& f
     if (!number || *number == 0) return std::unexpected("the error number must be positive");
     error = static_cast<int>(*number);
   }
-  for (const NamedRequest& known : REQUESTS) {
-    if (known.name == name) {
-      faults.ioctl_failures.push_back({known.request, error});
-      return {};
-    }
-  }
-  return std::unexpected(fmt::format("unknown request \"{}\"", name));
+  const auto request = zel_sim::request_number(name);
+  if (!request) return std::unexpected(fmt::format("unknown request \"{}\"", name));
+  faults.ioctl_failures.push_back({*request, error});
+  return {};
 }
 
 Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults&) {
@@ -106,10 +86,17 @@ Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& fau
   return {};
 }
 
+Applied transport_map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+  auto fields = parse_fields(value, {ENOMEM});
+  if (!fields) return std::unexpected(fields.error());
+  faults.host_buffer_map_error = static_cast<int>((*fields)[0]);
+  return {};
+}
+
 Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {0x4079020e});
   if (!fields) return std::unexpected(fields.error());
-  faults.mailbox_response = zel_driver::MailboxMessage{{(*fields)[0], 0, 0, 0, 0}};
+  faults.mailbox_response = zel_sim::icu::Message{(*fields)[0], 0, 0, 0, 0};
   return {};
 }
 
@@ -122,7 +109,7 @@ Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Fault
 }
 
 Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {zel_driver::HSP_SYNC_CONTROL_0, 1});
+  auto fields = parse_fields(value, {zel_sim::reg::HSP_SYNC_CONTROL_0, 1});
   if (!fields) return std::unexpected(fields.error());
   faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
   return {};
@@ -184,54 +171,60 @@ constexpr FaultSwitch CATALOG[] = {
      "a kernel request fails (default errno EIO); REQUEST is attach, set-id, mailbox, "
      "stop-monitoring, start-monitoring, accumulate-errors, notify-reset, set-secondary-id, "
      "attach-buffer or detach-buffer",
-     ioctl_fails},
-    {"map-fails", "[ERRNO]", "mapping the configuration space fails (default ENOMEM)", map_fails},
+     ioctl_fails, &Fired::ioctl_failures},
+    {"map-fails", "[ERRNO]", "mapping the configuration space fails (default ENOMEM)", map_fails,
+     &Fired::map_error},
+    {"transport-map-fails", "[ERRNO]",
+     "mapping host memory for the loader's transport fails (default ENOMEM)", transport_map_fails,
+     &Fired::host_buffer_map_error},
     {"mailbox-answer", "[WORD0]",
      "the ICU answers the reset request with this word 0 (default "
      "0x4079020e)",
-     mailbox_answer},
+     mailbox_answer, &Fired::mailbox_response},
     {"mailbox-untouched", "", "the kernel leaves the mailbox response unwritten",
-     switch_on<&Faults::mailbox_response_untouched>},
+     switch_on<&Faults::mailbox_response_untouched>, &Fired::mailbox_response_untouched},
     {"marks-kept-from", "[K]",
      "the device never clears the K-th host sync mark nor any later "
      "one (default 1)",
-     marks_kept_from},
+     marks_kept_from, &Fired::hsp_marks_kept_from},
     {"sync-register-stuck", "[OFFSET[:VALUE]]",
      "a host sync register reads VALUE after 0 is "
      "written (default 0x302c:1)",
-     sync_register_stuck},
+     sync_register_stuck, &Fired::hsp_register_not_clearing},
     {"autoloader-stuck", "", "the autoloader's busy bit never clears",
-     switch_on<&Faults::autoloader_busy_forever>},
+     switch_on<&Faults::autoloader_busy_forever>, &Fired::autoloader_busy_forever},
     {"word-survives-reset", "[TILE[:ADDRESS]]",
      "a tile word keeps its value across the "
      "autoloader's reset (default 735:0x80000)",
-     word_survives_reset},
+     word_survives_reset, &Fired::tile_words_surviving_reset},
     {"poison-does-not-stick", "[TILE[:ADDRESS[:MASK]]]",
      "a store to that word writes the value "
      "XOR MASK (default 0:0x4c000:1)",
-     poison_does_not_stick},
+     poison_does_not_stick, &Fired::corrupted_stores},
     {"tdi-fails", "[SKIP[:STATUS]]",
      "the TDI instruction after SKIP more completes with STATUS "
      "(default 0:0x4)",
-     tdi_fails},
-    {"tdi-stuck", "[SKIP]", "the TDI instruction after SKIP more stays busy (default 0)",
-     tdi_stuck},
+     tdi_fails, &Fired::tdi_failure},
+    {"tdi-stuck", "[SKIP]", "the TDI instruction after SKIP more stays busy (default 0)", tdi_stuck,
+     &Fired::tdi_stuck},
     {"tdi-slow", "[READS]", "every TDI instruction shows busy for READS status reads (default 3)",
-     tdi_slow},
+     tdi_slow, &Fired::tdi_busy_status_reads},
     {"contexts-never-stop", "", "running contexts ignore their run-break bits",
-     switch_on<&Faults::contexts_never_stop>},
+     switch_on<&Faults::contexts_never_stop>, &Fired::contexts_never_stop},
     {"context-state", "[TILE[:CONTEXT[:STATE]]]",
      "a context shows this state whatever it does "
      "(default 0:1:1, the worker running)",
-     context_state},
+     context_state, &Fired::forced_context_states},
     {"batch-unacknowledged", "[BATCH]",
      "the tile bootloader never acknowledges this loader batch "
      "(default 0)",
-     batch_unacknowledged},
+     batch_unacknowledged, &Fired::bootloader_batch_unacknowledged},
     {"sentinel-unacknowledged", "", "the tile bootloader never acknowledges the execute sentinel",
-     switch_on<&Faults::bootloader_sentinel_unacknowledged>},
+     switch_on<&Faults::bootloader_sentinel_unacknowledged>,
+     &Fired::bootloader_sentinel_unacknowledged},
     {"final-mark-unacknowledged", "", "the application never reaches its initial synchronization",
-     switch_on<&Faults::bootloader_final_mark_unacknowledged>},
+     switch_on<&Faults::bootloader_final_mark_unacknowledged>,
+     &Fired::bootloader_final_mark_unacknowledged},
 };
 
 }  // namespace

@@ -107,7 +107,7 @@ int run_command(std::span<const std::string> arguments, std::ostream& out, std::
   const int status = reset_memory::run(options->positional, sim, out, err);
   if (sink) zel_log::set_sink(nullptr);
 
-  for (const std::string& report : sim.refusals()) err << "zel_sim: " << report << '\n';
+  for (const std::string& report : sim.take_refusals()) err << "zel_sim: " << report << '\n';
   if (options->trace_path) {
     std::ofstream trace(*options->trace_path, std::ios::trunc);
     sim.trace().write_json_lines(trace);

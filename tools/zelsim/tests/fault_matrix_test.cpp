@@ -38,6 +38,10 @@ const Row MATRIX[] = {
      "Error: Io { operation: \"map configuration BAR\", source: Os { code: 12, kind: OutOfMemory, "
      "message: \"Cannot allocate memory\" } }\n",
      false},
+    {"transport-map-fails", 1,
+     "Error: Io { operation: \"allocate pinned host buffer\", source: Os { code: 12, kind: "
+     "OutOfMemory, message: \"Cannot allocate memory\" } }\n",
+     false},
     {"ioctl-fails=attach", 1,
      "Error: Io { operation: \"attach ZEL\", source: Os { code: 5, kind: Uncategorized, message: "
      "\"Input/output error\" } }\n",
@@ -124,6 +128,11 @@ bool exchange_blocks_changed(const zel_sim::SimDevice& sim) {
   });
 }
 
+const FaultSwitch& switch_named(std::string_view fault) {
+  const std::string_view name = fault.substr(0, fault.find('='));
+  return *std::ranges::find(fault_catalog(), name, &FaultSwitch::name);
+}
+
 TEST(FaultMatrix, EveryFaultEndsTheRunAsExpectedAndLeavesNothingHeld) {
   ToolFiles files(256);  // four loader batches, so a later batch can be the one that hangs
   for (const Row& row : MATRIX) {
@@ -142,6 +151,10 @@ TEST(FaultMatrix, EveryFaultEndsTheRunAsExpectedAndLeavesNothingHeld) {
 
     EXPECT_EQ(sim.open_descriptors(), 0u);
     EXPECT_EQ(sim.live_mappings(), 0u);
+    EXPECT_EQ(sim.live_host_buffers(), 0u);
+    if (const auto fired = switch_named(row.fault).fired) {
+      EXPECT_GT(sim.fault_firings().*fired, 0u) << "the switch never took effect";
+    }
     if (std::string_view(row.fault).starts_with("ioctl-fails=detach-buffer")) {
       // The kernel kept what it refused to detach; the stack did ask.
       EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_DETACH_BUFFER),

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "zel_driver/kernel_interface.hpp"
+#include "zel_sim/protocol/icu.hpp"
 #include "zel_sim/tile_faults.hpp"
 
 namespace zel_sim {
@@ -29,7 +29,8 @@ struct TileWord {
 };
 
 // The switches that make the simulated kernel driver and device misbehave. All off by
-// default; tests and `zelsim run --fault` turn them on.
+// default; tests and `zelsim run --fault` turn them on. FaultFirings counts, switch by switch,
+// the times each took effect.
 struct Faults {
   // The first entry naming a request decides its outcome.
   std::vector<IoctlFault> ioctl_failures;
@@ -53,7 +54,7 @@ struct Faults {
 
   // --- bring-up, host sync, autoloader ---
   // The ICU answers every mailbox message with this response instead of its own.
-  std::optional<zel_driver::MailboxMessage> mailbox_response;
+  std::optional<icu::Message> mailbox_response;
   // The kernel reports a mailbox transaction done without writing the response.
   bool mailbox_response_untouched = false;
   // The device never clears the k-th non-zero mark written to HSP_SYNC_CONTROL_0 (counting

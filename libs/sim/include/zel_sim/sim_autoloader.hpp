@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "zel_sim/fault_firings.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/refusals.hpp"
 #include "zel_sim/sim_bootloader.hpp"
 #include "zel_sim/tile_memory.hpp"
 
@@ -24,9 +26,13 @@ class SimAutoloader {
   static constexpr std::chrono::microseconds TILE_RANGE_SETUP_TIME{20};
   static constexpr std::chrono::microseconds TIME_PER_TILE{1};
 
-  SimAutoloader(const Faults& faults, TileMemory& tile_memory, SimBootloader& bootloader,
-                std::vector<std::string>& refusals)
-      : faults_(faults), tile_memory_(tile_memory), bootloader_(bootloader), refusals_(refusals) {}
+  SimAutoloader(const Faults& faults, FaultFirings& firings, Refusals& refusals,
+                TileMemory& tile_memory, SimBootloader& bootloader)
+      : faults_(faults),
+        firings_(firings),
+        refusals_(refusals),
+        tile_memory_(tile_memory),
+        bootloader_(bootloader) {}
 
   static bool owns(std::uint32_t offset);
   // What a read shows at `now`: CONTROL's busy bit reads 0 once the command is done.
@@ -49,10 +55,11 @@ class SimAutoloader {
   bool done(std::chrono::nanoseconds now) const;
 
   const Faults& faults_;
+  FaultFirings& firings_;
+  Refusals& refusals_;
   TileMemory& tile_memory_;
   // Told of every initialization: the prefix may be a program the tiles then run.
   SimBootloader& bootloader_;
-  std::vector<std::string>& refusals_;
 
   Phase phase_ = Phase::Idle;
   std::vector<std::uint32_t> words_;

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <optional>
 #include <vector>
 
-#include "zel_driver/kernel_interface.hpp"
+#include "zel_sim/fault_firings.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/protocol/icu.hpp"
+#include "zel_sim/refusals.hpp"
 
 namespace zel_sim {
 
@@ -19,13 +21,16 @@ struct BringUpRequest {
 };
 
 // The kernel's bring-up requests: monitoring stopped and started, errors accumulated, the
-// reset notified, the secondary ID set, and the ICU mailbox. The ICU answers its reset request
-// by echoing word 0 (upper half 0x4078), and leaves the device's registers and tile memory
-// alone: it resets the management controller, not the tiles.
+// reset notified, the secondary ID set, and the ICU mailbox. They come as one sequence: stop
+// monitoring (which may always begin it again), the ICU reset, start monitoring, accumulate
+// errors, notify the reset, secondary ID 0. A request out of that order is refused but
+// served, as the kernel has no reason to fail it; a malformed one is refused and failed.
+// The ICU answers its reset request by echoing it and leaves the device's registers and tile
+// memory alone: it resets the management controller, not the tiles.
 class SimBringUp {
  public:
-  SimBringUp(const Faults& faults, std::vector<std::string>& refusals)
-      : faults_(faults), refusals_(refusals) {}
+  SimBringUp(const Faults& faults, FaultFirings& firings, Refusals& refusals)
+      : faults_(faults), firings_(firings), refusals_(refusals) {}
 
   static bool serves(unsigned long request);
   // As the kernel's handler: 0, or -1 with errno set.
@@ -34,19 +39,23 @@ class SimBringUp {
   // Every request served, in order.
   const std::vector<BringUpRequest>& requests() const { return requests_; }
   // The messages the ICU received, in order.
-  const std::vector<zel_driver::MailboxMessage>& mailbox_messages() const { return messages_; }
+  const std::vector<icu::Message>& mailbox_messages() const { return messages_; }
   bool monitoring() const { return monitoring_; }
 
  private:
+  void check_order(unsigned long request);
   int secondary_id(unsigned long argument);
   int mailbox(unsigned long argument);
-  zel_driver::MailboxMessage answer(const zel_driver::MailboxMessage& message);
+  icu::Message answer(const icu::Message& message);
 
   const Faults& faults_;
-  std::vector<std::string>& refusals_;
+  FaultFirings& firings_;
+  Refusals& refusals_;
   std::vector<BringUpRequest> requests_;
-  std::vector<zel_driver::MailboxMessage> messages_;
+  std::vector<icu::Message> messages_;
   bool monitoring_ = true;
+  // The request the sequence expects next; none between sequences.
+  std::optional<unsigned long> next_;
 };
 
 }  // namespace zel_sim

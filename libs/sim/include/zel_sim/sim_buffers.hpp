@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "zel_sim/refusals.hpp"
+
 namespace zel_sim {
 
 // A host buffer the simulated kernel holds attached for the device.
@@ -17,9 +19,13 @@ struct Attachment {
 };
 
 // The kernel's host-buffer attachments, by index, and the device's view of them: it reads an
-// attached buffer through the address given at attach time, as it would by DMA.
+// attached buffer through the address given at attach time, as it would by DMA. A record
+// without an address or a size, an index attached twice, and a detach of an index not
+// attached are refused.
 class SimBuffers {
  public:
+  explicit SimBuffers(Refusals& refusals) : refusals_(refusals) {}
+
   static bool serves(unsigned long request);
   // As the kernel's handler: 0, or -1 with errno set.
   int serve(unsigned long request, unsigned long argument);
@@ -31,8 +37,9 @@ class SimBuffers {
 
  private:
   int attach(unsigned long argument);
-  int detach(std::uint32_t index);
+  int detach(unsigned long index);
 
+  Refusals& refusals_;
   std::vector<Attachment> attachments_;
 };
 

@@ -5,16 +5,18 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "zel_base/backend.hpp"
+#include "zel_sim/fault_firings.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/refusals.hpp"
 #include "zel_sim/sim_autoloader.hpp"
 #include "zel_sim/sim_bootloader.hpp"
 #include "zel_sim/sim_bring_up.hpp"
 #include "zel_sim/sim_buffers.hpp"
+#include "zel_sim/sim_exchange_blocks.hpp"
 #include "zel_sim/sim_host_sync.hpp"
 #include "zel_sim/sim_tiles.hpp"
 #include "zel_sim/tile_memory.hpp"
@@ -36,11 +38,24 @@ struct SimConfig {
   std::uint32_t tile_count = 1472;
   Latency latency;
   bool trace = false;
+  // The mark the loaded application waits for at its initial synchronization: the idle
+  // application's. The device cannot tell what the host was asked to send, only what the
+  // program on its tiles expects. None takes any mark.
+  std::optional<std::uint32_t> initial_sync_mark = 23;
 };
 
 // The simulated kernel driver and device behind the Backend interface. Deterministic and
 // single-threaded: the device reacts inside load, store and ioctl, on a virtual clock that
 // only register accesses, requests and sleeps advance.
+//
+// Strict: the kernel refuses an open other than read/write with close-on-exec, a request it
+// does not serve, IOCTL_ATTACH and IOCTL_SET_ID with an argument other than 0 or out of order
+// (attach, then set the ID, each once per open), any other request on a handle not attached
+// with its ID set, malformed records, and calls on descriptors or mappings it did not hand
+// out; each model refuses what it cannot accept of its own protocol. A refusal is recorded
+// (refusals()) and answered as the real thing would: a failed call, or a register protocol
+// left hanging so the host times out. When the device goes away, what nobody expected or took
+// goes to the unclaimed-refusals handler.
 class SimDevice final : public zel_base::Backend {
  public:
   explicit SimDevice(SimConfig config = {});
@@ -62,11 +77,12 @@ class SimDevice final : public zel_base::Backend {
 
   // --- what tests and tools look at and set ---
   Faults& faults() { return faults_; }
+  const FaultFirings& fault_firings() const { return firings_; }
   Trace& trace() { return trace_; }
   const Trace& trace() const { return trace_; }
 
   // Kernel accounting: what the stack holds open, mapped and attached right now.
-  std::size_t open_descriptors() const { return open_fds_.size(); }
+  std::size_t open_descriptors() const { return handles_.size(); }
   std::size_t live_mappings() const { return live_mappings_; }
   // Host memory mapped for the device (real anonymous mappings) and not yet unmapped.
   std::size_t live_host_buffers() const { return host_buffers_.size(); }
@@ -78,9 +94,9 @@ class SimDevice final : public zel_base::Backend {
   // The bring-up requests served (monitoring, errors, reset notification, secondary ID,
   // mailbox) and the ICU's side of the mailbox.
   const SimBringUp& bring_up() const { return bring_up_; }
-  // Requests the kernel has seen that changed its state, for ordering checks.
-  bool attached() const { return attached_; }
-  bool id_set() const { return id_set_; }
+  // Whether an open handle has been attached, and given its ID.
+  bool attached() const;
+  bool id_set() const;
 
   // A register as the device holds it, read or written without time passing or a trace.
   std::uint32_t peek(std::uint32_t offset) const;
@@ -96,12 +112,24 @@ class SimDevice final : public zel_base::Backend {
 
   // Every departure from the protocol the simulated kernel or device noticed and refused (a
   // malformed frame, say), each naming what was wrong, in order.
-  const std::vector<std::string>& refusals() const { return refusals_; }
+  const std::vector<std::string>& refusals() const { return refusals_.list(); }
+  // Hands the refusals so far to the caller, who deals with them.
+  std::vector<std::string> take_refusals() { return refusals_.take(); }
+  // Refusals naming `substring` are expected; at least one must come before the device goes.
+  void expect_refusal(std::string substring) { refusals_.expect(std::move(substring)); }
 
  private:
+  // What the kernel knows of one open descriptor.
+  struct Handle {
+    bool attached = false;
+    bool id_set = false;
+  };
+
   std::uint32_t register_offset(const volatile std::uint32_t* reg) const;
   std::optional<const IoctlFault*> injected_failure(unsigned long request) const;
-  int handle_ioctl(unsigned long request, unsigned long argument);
+  int handle_ioctl(Handle& handle, unsigned long request, unsigned long argument);
+  int attach(Handle& handle, unsigned long argument);
+  int set_id(Handle& handle, unsigned long argument);
 
   // Device side: how a register reacts to the host.
   std::uint32_t device_load(std::uint32_t offset);
@@ -109,27 +137,31 @@ class SimDevice final : public zel_base::Backend {
 
   SimConfig config_;
   Faults faults_;
+  FaultFirings firings_;
+  Refusals refusals_;
   Trace trace_;
   std::chrono::nanoseconds now_{0};
 
-  std::set<int> open_fds_;
+  std::map<int, Handle> handles_;
   int next_fd_ = 1000;  // far from the process's own descriptors, so mix-ups show
   std::size_t live_mappings_ = 0;
   std::map<void*, std::size_t> host_buffers_;
-  bool attached_ = false;
-  bool id_set_ = false;
 
   std::vector<std::uint32_t> registers_;
   TileMemory tile_memory_;
   SimTiles tiles_;
-  std::vector<std::string> refusals_;
 
   // Device and kernel models, one per capability; they refer to the members above.
-  SimBringUp bring_up_{faults_, refusals_};
-  SimBuffers buffers_;
-  SimBootloader bootloader_{faults_, buffers_, tile_memory_, tiles_, refusals_};
-  SimHostSync host_sync_{faults_, bootloader_};
-  SimAutoloader autoloader_{faults_, tile_memory_, bootloader_, refusals_};
+  SimBringUp bring_up_{faults_, firings_, refusals_};
+  SimBuffers buffers_{refusals_};
+  SimExchangeBlocks exchange_blocks_{registers_};
+  SimBootloader bootloader_{faults_,
+                            firings_,
+                            refusals_,
+                            {buffers_, exchange_blocks_, registers_, tile_memory_, tiles_},
+                            config_.initial_sync_mark};
+  SimHostSync host_sync_{faults_, firings_, refusals_, bootloader_};
+  SimAutoloader autoloader_{faults_, firings_, refusals_, tile_memory_, bootloader_};
 };
 
 }  // namespace zel_sim

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "zel_sim/fault_firings.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/refusals.hpp"
 #include "zel_sim/sim_bootloader.hpp"
 
 namespace zel_sim {
@@ -12,14 +14,16 @@ namespace zel_sim {
 // The device side of the two HSP synchronization control registers. A non-zero mark the host
 // writes to HSP_SYNC_CONTROL_0 is taken by the device and cleared once its acknowledgement is
 // due, a modelled delay later; the clearing is lazy: a read after that moment sees 0. While
-// the tiles run the bootloader, it answers the marks instead.
+// the tiles run the bootloader, it answers the marks instead. A mark is 16 bits: a write with
+// any of bits 31..16 set is refused (and stored as written).
 class SimHostSync {
  public:
   // How long the device takes to acknowledge a mark.
   static constexpr std::chrono::microseconds ACKNOWLEDGE_DELAY{20};
 
-  SimHostSync(const Faults& faults, SimBootloader& bootloader)
-      : faults_(faults), bootloader_(bootloader) {}
+  SimHostSync(const Faults& faults, FaultFirings& firings, Refusals& refusals,
+              SimBootloader& bootloader)
+      : faults_(faults), firings_(firings), refusals_(refusals), bootloader_(bootloader) {}
 
   static bool owns(std::uint32_t offset);
   // What a read of the register shows at `now`, given what the register holds.
@@ -34,6 +38,8 @@ class SimHostSync {
   void take_mark(std::uint32_t mark, std::chrono::nanoseconds now);
 
   const Faults& faults_;
+  FaultFirings& firings_;
+  Refusals& refusals_;
   SimBootloader& bootloader_;
   // Non-zero marks written to HSP_SYNC_CONTROL_0 so far.
   std::uint32_t marks_written_ = 0;

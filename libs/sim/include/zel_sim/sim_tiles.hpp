@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 
+#include "zel_sim/fault_firings.hpp"
 #include "zel_sim/faults.hpp"
+#include "zel_sim/protocol/tile_debug.hpp"
+#include "zel_sim/refusals.hpp"
 #include "zel_sim/tile_memory.hpp"
 
 namespace zel_sim {
@@ -32,11 +36,17 @@ inline constexpr std::uint32_t CONTEXT_STOP_STATUS_READS = 2;
 //
 // TILE_DEBUG_STATUS: writing TILE_DEBUG_INSTRUCTION sets the busy bit (0x8) over what the
 // previous instruction left; the instruction executes, and the status becomes its failure
-// code, on the first status read that finds it done. TILE_CONTEXT_STATUS and
-// TILE_DEBUG_STATUS ignore writes.
+// code, on the first status read that finds it done.
+//
+// Refused: any access to one of the eight registers of the window the device does not use, a
+// write to TILE_CONTEXT_STATUS or TILE_DEBUG_STATUS (ignored), TILE_DEBUG_CONTROL written
+// anything but 6, and an instruction that fails: not armed, in a context that does not exist
+// or is running, a word the tile does not know, an address outside the tile memory.
 class SimTiles {
  public:
-  SimTiles(std::span<std::uint32_t> registers, TileMemory& memory, Faults& faults);
+  // `faults` is not const: the one-shot switches clear themselves when they strike.
+  SimTiles(std::span<std::uint32_t> registers, TileMemory& memory, Faults& faults,
+           FaultFirings& firings, Refusals& refusals);
 
   // Whether `offset` lies in the debug window of one of the tiles; the windows of tiles
   // beyond the tile count are plain registers.
@@ -53,9 +63,6 @@ class SimTiles {
                       std::uint32_t value);
 
  private:
-  static constexpr std::uint32_t CONTEXTS = 7;
-  static constexpr std::uint32_t M_REGISTERS = 16;
-
   // An instruction started and not yet seen done.
   struct Instruction {
     std::uint32_t word;
@@ -66,8 +73,8 @@ class SimTiles {
     std::optional<std::uint32_t> forced_status;  // completes with this, without effect
   };
   struct Tile {
-    std::array<std::array<std::uint32_t, M_REGISTERS>, CONTEXTS> m{};
-    std::array<std::uint32_t, CONTEXTS> stop_reads{};  // status reads since asked to stop
+    std::array<std::array<std::uint32_t, tdi::M_REGISTERS>, tdi::CONTEXTS> m{};
+    std::array<std::uint32_t, tdi::CONTEXTS> stop_reads{};  // status reads since asked to stop
     bool armed = false;
     std::optional<Instruction> in_flight;
   };
@@ -75,6 +82,8 @@ class SimTiles {
   std::uint32_t& reg(std::uint32_t tile, std::uint32_t index);
   std::uint32_t reg(std::uint32_t tile, std::uint32_t index) const;
   Tile& tile_state(std::uint32_t tile);
+  // Whether `index` is a register of the window the device uses; refuses it otherwise.
+  bool used(std::uint32_t tile, std::uint32_t index, const char* access);
 
   std::uint32_t read_context_status(std::uint32_t tile);
   std::optional<std::uint32_t> forced_state(std::uint32_t tile, std::uint32_t context) const;
@@ -84,12 +93,15 @@ class SimTiles {
   void start_instruction(std::uint32_t tile, std::uint32_t word);
   std::uint32_t read_debug_status(std::uint32_t tile);
   std::uint32_t execute(std::uint32_t tile, const Instruction& instruction);
-  std::uint32_t load_word(std::uint32_t tile, std::uint32_t context);
-  std::uint32_t store_word(std::uint32_t tile, std::uint32_t context);
+  std::uint32_t move_or_access(std::uint32_t tile, std::uint32_t context, std::uint32_t word);
+  std::uint32_t access_memory(std::uint32_t tile, std::uint32_t context, bool store);
+  std::uint32_t failed(std::uint32_t tile, std::uint32_t code, const std::string& why);
 
   std::span<std::uint32_t> registers_;
   TileMemory& memory_;
   Faults& faults_;
+  FaultFirings& firings_;
+  Refusals& refusals_;
   // Only the tiles the host has touched; a 1472-tile device mostly stays idle.
   std::unordered_map<std::uint32_t, Tile> tiles_;
 };

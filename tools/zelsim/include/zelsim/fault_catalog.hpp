@@ -18,6 +18,9 @@ struct FaultSwitch {
   // Sets the switch in `config` and `faults` from the value, or says what is wrong with it.
   std::expected<void, std::string> (*apply)(std::optional<std::string_view> value,
                                             zel_sim::SimConfig& config, zel_sim::Faults& faults);
+  // Where the device counts the times the switch took effect; none for a switch of the
+  // configuration rather than a fault.
+  std::uint64_t zel_sim::FaultFirings::*fired = nullptr;
 };
 
 std::span<const FaultSwitch> fault_catalog();

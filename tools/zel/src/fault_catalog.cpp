@@ -1,4 +1,4 @@
-#include "zelsim/fault_catalog.hpp"
+#include "zel/fault_catalog.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -6,10 +6,13 @@
 
 #include <fmt/format.h>
 
+#include "zel_driver/host_sync.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/request_names.hpp"
+#include "zel_target/target.hpp"
 
-namespace zelsim {
+namespace zel {
 namespace {
 
 using zel_sim::Faults;
@@ -50,23 +53,25 @@ std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
   return fields;
 }
 
-struct NamedRequest {
-  std::string_view name;
-  unsigned long request;
-};
+// A tile the device has, or why not.
+Applied check_tile(std::uint32_t tile, const SimConfig& config) {
+  if (tile < config.tile_count) return {};
+  return std::unexpected(
+      fmt::format("the device has no tile {} (tiles 0 to {})", tile, config.tile_count - 1));
+}
 
-constexpr NamedRequest REQUESTS[] = {
-    {"attach", zel_driver::IOCTL_ATTACH},
-    {"attach-buffer", zel_driver::IOCTL_ATTACH_BUFFER},
-    {"detach-buffer", zel_driver::IOCTL_DETACH_BUFFER},
-    {"set-id", zel_driver::IOCTL_SET_ID},
-    {"mailbox", zel_driver::IOCTL_MAILBOX},
-    {"stop-monitoring", zel_driver::IOCTL_STOP_MONITORING},
-    {"start-monitoring", zel_driver::IOCTL_START_MONITORING},
-    {"accumulate-errors", zel_driver::IOCTL_ACCUMULATE_ERRORS},
-    {"notify-reset", zel_driver::IOCTL_NOTIFY_RESET},
-    {"set-secondary-id", zel_driver::IOCTL_SET_SECONDARY_ID},
-};
+// A word of tile memory, or why not.
+Applied check_word_address(std::uint32_t address) {
+  const auto window = zel_target::Target(zel_target::Target::Zel21).tile_memory();
+  if (address >= window.start && address < window.end && address % 4 == 0) return {};
+  return std::unexpected(fmt::format("0x{:x} is not a word of tile memory (0x{:x}..0x{:x})",
+                                     address, window.start, window.end));
+}
+
+Applied check_errno(std::uint32_t error) {
+  if (error == 0) return std::unexpected("the error number must be positive");
+  return {};
+}
 
 // A switch that takes no value.
 template <bool Faults::*flag>
@@ -85,13 +90,10 @@ Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& f
     if (!number || *number == 0) return std::unexpected("the error number must be positive");
     error = static_cast<int>(*number);
   }
-  for (const NamedRequest& known : REQUESTS) {
-    if (known.name == name) {
-      faults.ioctl_failures.push_back({known.request, error});
-      return {};
-    }
-  }
-  return std::unexpected(fmt::format("unknown request \"{}\"", name));
+  const auto request = zel_driver::request_number(name);
+  if (!request) return std::unexpected(fmt::format("unknown request \"{}\"", name));
+  faults.ioctl_failures.push_back({*request, error});
+  return {};
 }
 
 Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults&) {
@@ -102,6 +104,7 @@ Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults
 Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {ENOMEM});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_errno((*fields)[0]); !valid) return valid;
   faults.map_error = static_cast<int>((*fields)[0]);
   return {};
 }
@@ -124,20 +127,32 @@ Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Fault
 Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {zel_driver::HSP_SYNC_CONTROL_0, 1});
   if (!fields) return std::unexpected(fields.error());
+  if (!zel_driver::is_hsp_sync_register((*fields)[0])) {
+    return std::unexpected(
+        fmt::format("0x{:x} is not a host sync register (0x302c, 0x3030)", (*fields)[0]));
+  }
+  if ((*fields)[1] == 0) return std::unexpected("a register that reads 0 did clear");
   faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
   return {};
 }
 
-Applied word_survives_reset(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& config,
+                            Faults& faults) {
   auto fields = parse_fields(value, {735, 0x80000});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
+  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
   faults.tile_words_surviving_reset.push_back({(*fields)[0], (*fields)[1]});
   return {};
 }
 
-Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& config,
+                              Faults& faults) {
   auto fields = parse_fields(value, {0, 0x4c000, 1});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
+  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
+  if ((*fields)[2] == 0) return std::unexpected("a mask of 0 changes nothing");
   faults.corrupted_stores.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
   return {};
 }
@@ -163,17 +178,24 @@ Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faul
   return {};
 }
 
-Applied context_state(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied context_state(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
   auto fields = parse_fields(value, {0, 1, 1});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
   if ((*fields)[1] > 6 || (*fields)[2] > 3) return std::unexpected("context 0-6, state 0-3");
   faults.forced_context_states.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
   return {};
 }
 
-Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& config,
+                             Faults& faults) {
   auto fields = parse_fields(value, {0});
   if (!fields) return std::unexpected(fields.error());
+  // A load sends one batch of 64 tiles at a time, and no more tiles than the device has.
+  if (const std::uint32_t batches = config.tile_count / 64; (*fields)[0] >= batches) {
+    return std::unexpected(
+        fmt::format("a load on {} tiles sends {} batches", config.tile_count, batches));
+  }
   faults.bootloader_batch_unacknowledged = (*fields)[0];
   return {};
 }
@@ -254,7 +276,7 @@ std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& c
     }
     return {};
   }
-  return std::unexpected(fmt::format("unknown fault \"{}\" (zelsim run --list-faults)", name));
+  return std::unexpected(fmt::format("unknown fault \"{}\" (zel faults)", name));
 }
 
-}  // namespace zelsim
+}  // namespace zel

@@ -42,11 +42,7 @@ struct LargePackage {
   int fd = -1;
 
   LargePackage() {
-    Application app = zel_fixtures::idle_application(TILE_COUNT);
-    for (auto& tile : app.tiles) {
-      tile.segments.push_back(
-          Segment{0x52000, TILE_DATA_BYTES, pattern(TILE_DATA_BYTES, tile.physical_tile), 0x6});
-    }
+    const Application app = zel_fixtures::idle_application(TILE_COUNT, TILE_DATA_BYTES);
     const auto package = zel_fixtures::write_package(app);
     bytes = package.size();
     fd = zel_fixtures::memory_file(package);

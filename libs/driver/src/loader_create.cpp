@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 
 #include "zel_base/try.hpp"
+#include "zel_driver/bootloader_elf.hpp"
 #include "zel_driver/loader.hpp"
 
 namespace zel_driver {
@@ -26,8 +26,12 @@ bool load_program_header_table(Elf* elf) {
                                           : elf64_getphdr(elf) != nullptr;
 }
 
-// The PT_LOAD headers of the file, in program-header order.
-Result<std::vector<GElf_Phdr>> load_segments(std::span<const std::byte> file) {
+struct ElfLayout {
+  GElf_Ehdr header;
+  std::vector<GElf_Phdr> load_segments;  // the PT_LOAD headers, in program-header order
+};
+
+Result<ElfLayout> read_layout(std::span<const std::byte> file) {
   if (elf_version(EV_CURRENT) == EV_NONE) return std::unexpected(reader_error());
   // The reader takes a writable image; a private copy keeps the caller's bytes out of reach.
   std::vector<char> image(reinterpret_cast<const char*>(file.data()),
@@ -41,15 +45,15 @@ Result<std::vector<GElf_Phdr>> load_segments(std::span<const std::byte> file) {
   }
   std::size_t count = 0;
   if (elf_getphdrnum(elf.get(), &count) != 0) return std::unexpected(reader_error());
-  std::vector<GElf_Phdr> segments;
+  ElfLayout layout{.header = header};
   for (std::size_t index = 0; index < count; ++index) {
     GElf_Phdr segment;
     if (gelf_getphdr(elf.get(), static_cast<int>(index), &segment) == nullptr) {
       return std::unexpected(reader_error());
     }
-    if (segment.p_type == PT_LOAD) segments.push_back(segment);
+    if (segment.p_type == PT_LOAD) layout.load_segments.push_back(segment);
   }
-  return segments;
+  return layout;
 }
 
 // The segment's file bytes; the reader hands out headers but does not check this range.
@@ -63,24 +67,37 @@ Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file
 
 }  // namespace
 
-Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
-  ZEL_TRY_ASSIGN(auto segments, load_segments(bootloader_elf));
-  std::optional<std::span<const std::byte>> image;
-  for (const GElf_Phdr& segment : segments) {
+Result<BootloaderElf> read_bootloader_elf(std::span<const std::byte> file) {
+  ZEL_TRY_ASSIGN(auto layout, read_layout(file));
+  const GElf_Phdr* found = nullptr;
+  std::span<const std::byte> bytes;
+  for (const GElf_Phdr& segment : layout.load_segments) {
     if (segment.p_vaddr != BOOTLOADER_ADDRESS || segment.p_memsz == 0) continue;
-    if (image) return std::unexpected(DriverError::invalid("multiple bootloader load segments"));
-    ZEL_TRY_ASSIGN(auto bytes, segment_bytes(bootloader_elf, segment));
-    image = bytes;
+    if (found) return std::unexpected(DriverError::invalid("multiple bootloader load segments"));
+    ZEL_TRY_ASSIGN(bytes, segment_bytes(file, segment));
+    found = &segment;
   }
-  if (!image) return std::unexpected(DriverError::invalid("missing bootloader segment"));
-  if (image->size() > DESCRIPTOR_AREA_BYTES) {
+  if (!found) return std::unexpected(DriverError::invalid("missing bootloader segment"));
+  if (bytes.size() > DESCRIPTOR_AREA_BYTES) {
     return std::unexpected(DriverError::invalid("bootloader exceeds descriptor area"));
   }
-  const std::size_t padded = (image->size() + BOOTLOADER_PADDING_UNIT - 1) /
+  const std::size_t padded = (bytes.size() + BOOTLOADER_PADDING_UNIT - 1) /
                              BOOTLOADER_PADDING_UNIT * BOOTLOADER_PADDING_UNIT;
-  std::vector<std::byte> bootloader(padded);
-  std::ranges::copy(*image, bootloader.begin());
-  return Loader(device, std::move(bootloader));
+  BootloaderElf elf{
+      .elf_class = layout.header.e_ident[EI_CLASS] == ELFCLASS32 ? 32u : 64u,
+      .big_endian = layout.header.e_ident[EI_DATA] == ELFDATA2MSB,
+      .segment_address = found->p_vaddr,
+      .segment_file_bytes = found->p_filesz,
+      .segment_memory_bytes = found->p_memsz,
+      .image = std::vector<std::byte>(padded),
+  };
+  std::ranges::copy(bytes, elf.image.begin());
+  return elf;
+}
+
+Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
+  ZEL_TRY_ASSIGN(auto elf, read_bootloader_elf(bootloader_elf));
+  return Loader(device, std::move(elf.image));
 }
 
 }  // namespace zel_driver

@@ -24,29 +24,44 @@ bool has_magic(std::span<const std::byte> image) {
 
 }  // namespace
 
-Status Device::replay_configuration(std::span<const std::byte> image) const {
+Result<ConfigurationImage> ConfigurationImage::read_header(std::span<const std::byte> image) {
   if (!has_magic(image)) return std::unexpected(DriverError::invalid("bad configuration image"));
   ZEL_TRY_ASSIGN(auto count, read_u32(image, CONFIGURATION_IMAGE_MAGIC.size()));
-  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "replaying device configuration",
-                {{"register_writes", std::uint64_t{count}}});
+  return ConfigurationImage(image, count);
+}
+
+Status ConfigurationImage::check_size() const {
   // 64-bit arithmetic: eight times any 32-bit count cannot overflow it.
-  if (image.size() !=
-      CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * std::uint64_t{count}) {
+  if (image_.size() !=
+      CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * std::uint64_t{count_}) {
     return std::unexpected(DriverError::invalid("bad configuration image size"));
   }
+  return {};
+}
+
+Result<ConfigurationRecord> ConfigurationImage::record(std::size_t index) const {
+  const std::size_t at = CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * index;
+  ZEL_TRY_ASSIGN(auto offset, read_u32(image_, at));
+  ZEL_TRY_ASSIGN(auto value, read_u32(image_, at + 4));
+  return ConfigurationRecord{offset, value};
+}
+
+Status Device::replay_configuration(std::span<const std::byte> bytes) const {
+  ZEL_TRY_ASSIGN(auto image, ConfigurationImage::read_header(bytes));
+  zel_log::emit(zel_log::Level::Info, LOG_TARGET, "replaying device configuration",
+                {{"register_writes", std::uint64_t{image.count()}}});
+  ZEL_TRY(image.check_size());
 
   std::uint64_t skipped_host_sync_writes = 0;
-  for (std::size_t record = 0; record < count; ++record) {
-    const std::size_t at = CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * record;
-    ZEL_TRY_ASSIGN(auto offset, read_u32(image, at));
-    ZEL_TRY_ASSIGN(auto value, read_u32(image, at + 4));
+  for (std::size_t index = 0; index < image.count(); ++index) {
+    ZEL_TRY_ASSIGN(auto record, image.record(index));
     // The capture saw the host sync protocol of the run it came from; replaying those marks
     // would hand the device stale handshakes.
-    if (is_hsp_sync_register(offset)) {
+    if (is_hsp_sync_register(record.offset)) {
       ++skipped_host_sync_writes;
       continue;
     }
-    ZEL_TRY(write_config(offset, value));
+    ZEL_TRY(write_config(record.offset, record.value));
     // Reading CCSR lets each write settle before the next one goes out.
     ZEL_TRY(read_config(CCSR));
   }

@@ -52,6 +52,10 @@ TEST(Log, FormatsOneLinePerEvent) {
   const Field fields[] = {{"path", std::string_view("/dev/zel0")}, {"tiles", std::uint64_t{1472}}};
   EXPECT_EQ(format_event(Event{Level::Trace, "zel_package", "read", fields}),
             "TRACE zel_package: read path=\"/dev/zel0\" tiles=1472");
+  // A text taken from a file cannot end the line and forge an event after it.
+  const Field crafted[] = {{"compiler", std::string_view("1.0\"\nINFO zel_driver: fake")}};
+  EXPECT_EQ(format_event(Event{Level::Info, "zel_package", "read", crafted}),
+            "INFO zel_package: read compiler=\"1.0\\\"\\nINFO zel_driver: fake\"");
 }
 
 }  // namespace

@@ -24,8 +24,6 @@ using detail::copy_list;
 using detail::copy_text;
 using detail::copy_u32_list;
 
-constexpr std::uint32_t SCHEMA_VERSION = 5;
-
 // Each reader below takes the fields of its record in the record's field order, which
 // decides the error of a record with several faults.
 
@@ -168,8 +166,8 @@ Result<zel_target::Target> read_target(wire::Application::Reader root) {
 }
 
 bool header_matches(wire::Application::Reader root, zel_target::AddressRange window) {
-  return root.getSchemaVersion() == SCHEMA_VERSION && root.getTileMemoryBase() == window.start &&
-         root.getTileMemorySize() == window.size();
+  return root.getSchemaVersion() == PACKAGE_SCHEMA_VERSION &&
+         root.getTileMemoryBase() == window.start && root.getTileMemorySize() == window.size();
 }
 
 // Fills the lists of `app` in field order; the first failure ends it.

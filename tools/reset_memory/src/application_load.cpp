@@ -12,20 +12,14 @@ namespace {
 using zel_driver::Device;
 using zel_package::Application;
 
-std::expected<Application, RunError> read_package(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
-  auto application = Application::read(fd);  // takes the descriptor over
-  if (!application) return std::unexpected(RunError(std::move(application.error())));
-  return std::move(*application);
-}
-
 // The loader and the bootloader bytes live only as long as the load.
 std::expected<void, RunError> load_onto_tiles(const Device& device, const Application& application,
-                                              const std::string& bootloader_path) {
+                                              const std::string& bootloader_path, Phases phases) {
+  phases("bootloader");
   auto bootloader = read_file_bytes(bootloader_path);
   if (!bootloader) return std::unexpected(RunError(bootloader.error()));
   ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create(device, *bootloader));
+  phases("load");
   ZEL_TRY(loader.load(application, FINAL_MARK));
   return {};
 }
@@ -41,11 +35,22 @@ std::expected<void, RunError> apply_device_config_writes(const Device& device,
 
 }  // namespace
 
+std::expected<Application, RunError> read_package(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
+  auto application = Application::read(fd);  // takes the descriptor over
+  if (!application) return std::unexpected(RunError(std::move(application.error())));
+  return std::move(*application);
+}
+
 std::expected<Application, RunEnd> load_application(const Device& device,
                                                     const std::string& package_path,
-                                                    const std::string& bootloader_path) {
+                                                    const std::string& bootloader_path,
+                                                    Phases phases) {
+  phases("package");
   ZEL_TRY_ASSIGN(auto application, read_package(package_path));
-  ZEL_TRY(load_onto_tiles(device, application, bootloader_path));
+  ZEL_TRY(load_onto_tiles(device, application, bootloader_path, phases));
+  phases("package-writes");
   ZEL_TRY(apply_device_config_writes(device, application));
   return application;
 }

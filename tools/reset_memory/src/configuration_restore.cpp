@@ -5,12 +5,16 @@
 
 namespace reset_memory {
 
-Step restore_configuration(const zel_driver::Device& device, const std::string& config_path) {
-  ZEL_TRY(device.initialize());
+Step replay_configuration_file(const zel_driver::Device& device, const std::string& config_path) {
   auto image = read_file_bytes(config_path);
   if (!image) return std::unexpected(RunError(image.error()));
   ZEL_TRY(device.replay_configuration(*image));
   return {};
+}
+
+Step restore_configuration(const zel_driver::Device& device, const std::string& config_path) {
+  ZEL_TRY(device.initialize());
+  return replay_configuration_file(device, config_path);
 }
 
 }  // namespace reset_memory

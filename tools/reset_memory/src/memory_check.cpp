@@ -34,60 +34,68 @@ Step poison(const Device& device) {
                                                            POISON_VALUE));
       ZEL_TRY_ASSIGN(auto read, read_word(device, tile, address));
       if (read.size() != 1 || read.front() != POISON_VALUE) {
+        std::vector<FailingWord> words;
+        for (std::uint32_t value : read) words.push_back({tile, address, value});
         return std::unexpected(CheckFailure{
             fmt::format("poison check failed: tile {} address 0x{:x} did not hold the poison "
                         "value after it was written",
                         tile, address),
-            fmt::format("[{}]", fmt::join(read, ", ")), fmt::format("[{}]", POISON_VALUE)});
+            fmt::format("[{}]", fmt::join(read, ", ")), fmt::format("[{}]", POISON_VALUE),
+            std::move(words)});
       }
     }
   }
   return {};
 }
 
-Step timed_reset(const Device& device, std::ostream& out) {
+Step timed_reset(const Device& device, std::ostream& out, Phases phases) {
   zel_base::Backend& clock = device.backend();
   const auto start = clock.now();
   auto reset = device.reset_tile_memory(RESET_TILE_COUNT);
   const auto elapsed = clock.now() - start;
   if (!reset) return std::unexpected(RunError(std::move(reset.error())));
+  phases.reset_timed(elapsed);
   out << fmt::format("memory reset: {}\n", duration_form(elapsed)) << std::flush;
   return {};
 }
 
 // Reads all 25 words before deciding, so the report names every word that failed.
 Step readback(const Device& device) {
-  std::uint64_t failures = 0;
-  std::vector<std::string> survivors;
+  std::vector<FailingWord> survivors;
   for (std::uint16_t tile : TILES_UNDER_TEST) {
     ZEL_TRY(prepare_tile(device, tile));
     for (std::uint32_t address : ADDRESSES_UNDER_TEST) {
       ZEL_TRY_ASSIGN(auto read, read_word(device, tile, address));
       const std::uint32_t word = read.front();
-      if (word != 0) {
-        ++failures;
-        survivors.push_back(
-            fmt::format("tile {} address 0x{:x} reads 0x{:x}", tile, address, word));
-      }
+      if (word != 0) survivors.push_back({tile, address, word});
     }
   }
-  if (failures != 0) {
+  if (!survivors.empty()) {
+    std::vector<std::string> shown;
+    for (const FailingWord& word : survivors) {
+      shown.push_back(
+          fmt::format("tile {} address 0x{:x} reads 0x{:x}", word.tile, word.address, word.value));
+    }
     return std::unexpected(CheckFailure{
         fmt::format("readback check failed: {} of {} poisoned words not zero after the reset: {}",
-                    failures, TILES_UNDER_TEST.size() * ADDRESSES_UNDER_TEST.size(),
-                    fmt::join(survivors, "; ")),
-        std::to_string(failures), "0"});
+                    survivors.size(), TILES_UNDER_TEST.size() * ADDRESSES_UNDER_TEST.size(),
+                    fmt::join(shown, "; ")),
+        std::to_string(survivors.size()), "0", std::move(survivors)});
   }
   return {};
 }
 
 }  // namespace
 
-Step poison_reset_readback(const Device& device, const std::string& config_path,
-                           std::ostream& out) {
+Step poison_reset_readback(const Device& device, const std::string& config_path, std::ostream& out,
+                           Phases phases) {
+  phases("poison");
   ZEL_TRY(poison(device));
+  phases("restore");
   ZEL_TRY(restore_configuration(device, config_path));
-  ZEL_TRY(timed_reset(device, out));
+  phases("reset");
+  ZEL_TRY(timed_reset(device, out, phases));
+  phases("readback");
   ZEL_TRY(readback(device));
   out << "poison/reset/readback PASS\n" << std::flush;
   return {};

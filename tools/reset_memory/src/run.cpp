@@ -19,31 +19,39 @@ RunEnd text_error(std::string text) { return RunError::text(std::move(text)); }
 
 // Everything after the device is open. Arguments 2 and 3 are looked at only once the
 // configuration is restored, so a bad first argument is always reported first.
-Step run_on_device(const Device& device, std::span<const std::string> arguments,
-                   std::ostream& out) {
+Step run_on_device(const Device& device, std::span<const std::string> arguments, std::ostream& out,
+                   Phases phases) {
   const std::string& config_path = arguments[0];
-  ZEL_TRY(restore_configuration(device, config_path));
+  phases("initialize");
+  ZEL_TRY(device.initialize());
+  phases("replay");
+  ZEL_TRY(replay_configuration_file(device, config_path));
   if (arguments.size() < 2) return std::unexpected(text_error("idle package required"));
   if (arguments.size() < 3) return std::unexpected(text_error("bootloader ELF required"));
   // The application is kept to the end of the run.
-  ZEL_TRY_ASSIGN(auto application, load_application(device, arguments[1], arguments[2]));
-  return poison_reset_readback(device, config_path, out);
+  ZEL_TRY_ASSIGN(auto application, load_application(device, arguments[1], arguments[2], phases));
+  return poison_reset_readback(device, config_path, out, phases);
 }
 
 Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backend,
-               std::ostream& out) {
+               std::ostream& out, const RunSettings& settings) {
   ZEL_TRY(zel_driver::block_device_interrupt_signals());
   if (arguments.empty()) return std::unexpected(text_error("configuration file required"));
-  ZEL_TRY_ASSIGN(auto device, Device::open(DEVICE_PATH, backend));
+  const Phases phases(settings.observer);
+  phases("open");
+  ZEL_TRY_ASSIGN(auto device, Device::open(settings.device_path, backend));
+  Step result = run_on_device(device, arguments, out, phases);
   // The device is released when this returns, before the caller reports how the run ended.
-  return run_on_device(device, arguments, out);
+  phases("release");
+  return result;
 }
 
 }  // namespace
 
 int run(std::span<const std::string> arguments, zel_base::Backend& backend, std::ostream& out,
-        std::ostream& err) {
-  const Step result = run_steps(arguments, backend, out);
+        std::ostream& err, const RunSettings& settings) {
+  const Step result = run_steps(arguments, backend, out, settings);
+  if (settings.observer != nullptr) settings.observer->ended(result);
   if (result) return EXIT_OK;
   // A failure to write the report changes nothing: the status says how the run ended.
   if (const auto* failure = std::get_if<CheckFailure>(&result.error())) {

@@ -2,6 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "zel_driver/device.hpp"
 
 // A configuration image: the magic, a 32-bit record count, then (offset, value) records of
 // two 32-bit words each, all little-endian, ending right after the last record.
@@ -11,5 +15,31 @@ inline constexpr std::array<char, 8> CONFIGURATION_IMAGE_MAGIC{'Z', 'E', 'L', 'C
                                                                'F', 'G', '1', '\0'};
 inline constexpr std::size_t CONFIGURATION_IMAGE_HEADER = 12;
 inline constexpr std::size_t CONFIGURATION_IMAGE_RECORD = 8;
+
+struct ConfigurationRecord {
+  std::uint32_t offset;
+  std::uint32_t value;
+};
+
+// The checks of an image's form, apart from its replay, so that the same checks (and errors)
+// serve a replay on a device and a check of the file alone. Refers to the caller's bytes.
+class ConfigurationImage {
+ public:
+  // Invalid("bad configuration image") unless the image holds the magic and a record count.
+  static Result<ConfigurationImage> read_header(std::span<const std::byte> image);
+
+  std::uint32_t count() const { return count_; }
+  // Invalid("bad configuration image size") unless the image ends right after record count - 1.
+  Status check_size() const;
+  // Record `index` (below count()); Invalid("truncated data") when the image is too short.
+  Result<ConfigurationRecord> record(std::size_t index) const;
+
+ private:
+  ConfigurationImage(std::span<const std::byte> image, std::uint32_t count)
+      : image_(image), count_(count) {}
+
+  std::span<const std::byte> image_;
+  std::uint32_t count_;
+};
 
 }  // namespace zel_driver

@@ -64,7 +64,8 @@ inline void emit(Level level, std::string_view target, std::string_view message,
   }
 }
 
-// One line per event: "LEVEL target: message name=value ...", texts quoted.
+// One line per event: "LEVEL target: message name=value ...", texts quoted and escaped as
+// debug forms quote them (zel_base::debug_quote), so a text holds no line break.
 std::string format_event(const Event& event);
 
 }  // namespace zel_log

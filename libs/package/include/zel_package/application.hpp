@@ -16,6 +16,9 @@
 
 namespace zel_package {
 
+// The one schema version of the package format this library reads.
+inline constexpr std::uint32_t PACKAGE_SCHEMA_VERSION = 5;
+
 // A named command of the application.
 struct EntryPoint {
   std::string name;

@@ -29,7 +29,7 @@ struct TileWord {
 };
 
 // The switches that make the simulated kernel driver and device misbehave. All off by
-// default; tests and `zelsim run --fault` turn them on. FaultFirings counts, switch by switch,
+// default; tests and `zel run --fault` turn them on. FaultFirings counts, switch by switch,
 // the times each took effect.
 struct Faults {
   // The first entry naming a request decides its outcome.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "reset_memory/run_end.hpp"
+#include "reset_memory/run_observer.hpp"
 #include "zel_driver/device.hpp"
 
 namespace reset_memory {
@@ -25,6 +26,6 @@ inline constexpr std::size_t RESET_TILE_COUNT = 1472;
 // resets and times the reset of all tiles (writing "memory reset: ..." to `out`), reads the
 // words back and passes only if all read zero (writing the PASS line).
 Step poison_reset_readback(const zel_driver::Device& device, const std::string& config_path,
-                           std::ostream& out);
+                           std::ostream& out, Phases phases);
 
 }  // namespace reset_memory

@@ -1,5 +1,6 @@
-#include "zelsim/fault_catalog.hpp"
+#include "zel/fault_catalog.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <vector>
@@ -8,8 +9,9 @@
 
 #include "zel_sim/protocol/registers.hpp"
 #include "zel_sim/request_names.hpp"
+#include "zel_target/target.hpp"
 
-namespace zelsim {
+namespace zel {
 namespace {
 
 using zel_sim::Faults;
@@ -51,6 +53,26 @@ std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
   return fields;
 }
 
+// A tile the device has, or why not.
+Applied check_tile(std::uint32_t tile, const SimConfig& config) {
+  if (tile < config.tile_count) return {};
+  return std::unexpected(
+      fmt::format("the device has no tile {} (tiles 0 to {})", tile, config.tile_count - 1));
+}
+
+// A word of tile memory, or why not.
+Applied check_word_address(std::uint32_t address) {
+  const auto window = zel_target::Target(zel_target::Target::Zel21).tile_memory();
+  if (address >= window.start && address < window.end && address % 4 == 0) return {};
+  return std::unexpected(fmt::format("0x{:x} is not a word of tile memory (0x{:x}..0x{:x})",
+                                     address, window.start, window.end));
+}
+
+Applied check_errno(std::uint32_t error) {
+  if (error == 0) return std::unexpected("the error number must be positive");
+  return {};
+}
+
 // A switch that takes no value.
 template <bool Faults::*flag>
 Applied switch_on(std::optional<std::string_view>, SimConfig&, Faults& faults) {
@@ -82,6 +104,7 @@ Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults
 Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {ENOMEM});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_errno((*fields)[0]); !valid) return valid;
   faults.map_error = static_cast<int>((*fields)[0]);
   return {};
 }
@@ -111,20 +134,33 @@ Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Fault
 Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   auto fields = parse_fields(value, {zel_sim::reg::HSP_SYNC_CONTROL_0, 1});
   if (!fields) return std::unexpected(fields.error());
+  if ((*fields)[0] != zel_sim::reg::HSP_SYNC_CONTROL_0 &&
+      (*fields)[0] != zel_sim::reg::HSP_SYNC_CONTROL_1) {
+    return std::unexpected(
+        fmt::format("0x{:x} is not a host sync register (0x302c, 0x3030)", (*fields)[0]));
+  }
+  if ((*fields)[1] == 0) return std::unexpected("a register that reads 0 did clear");
   faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
   return {};
 }
 
-Applied word_survives_reset(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& config,
+                            Faults& faults) {
   auto fields = parse_fields(value, {735, 0x80000});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
+  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
   faults.tile_words_surviving_reset.push_back({(*fields)[0], (*fields)[1]});
   return {};
 }
 
-Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& config,
+                              Faults& faults) {
   auto fields = parse_fields(value, {0, 0x4c000, 1});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
+  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
+  if ((*fields)[2] == 0) return std::unexpected("a mask of 0 changes nothing");
   faults.corrupted_stores.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
   return {};
 }
@@ -150,17 +186,24 @@ Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faul
   return {};
 }
 
-Applied context_state(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied context_state(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
   auto fields = parse_fields(value, {0, 1, 1});
   if (!fields) return std::unexpected(fields.error());
+  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
   if ((*fields)[1] > 6 || (*fields)[2] > 3) return std::unexpected("context 0-6, state 0-3");
   faults.forced_context_states.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
   return {};
 }
 
-Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& config,
+                             Faults& faults) {
   auto fields = parse_fields(value, {0});
   if (!fields) return std::unexpected(fields.error());
+  // A load sends one batch of 64 tiles at a time, and no more tiles than the device has.
+  if (const std::uint32_t batches = config.tile_count / 64; (*fields)[0] >= batches) {
+    return std::unexpected(
+        fmt::format("a load on {} tiles sends {} batches", config.tile_count, batches));
+  }
   faults.bootloader_batch_unacknowledged = (*fields)[0];
   return {};
 }
@@ -231,6 +274,11 @@ constexpr FaultSwitch CATALOG[] = {
 
 std::span<const FaultSwitch> fault_catalog() { return CATALOG; }
 
+const FaultSwitch& switch_named(std::string_view fault) {
+  const std::string_view name = fault.substr(0, fault.find('='));
+  return *std::ranges::find(CATALOG, name, &FaultSwitch::name);
+}
+
 std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& config,
                                              Faults& faults) {
   const std::size_t equals = text.find('=');
@@ -247,7 +295,7 @@ std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& c
     }
     return {};
   }
-  return std::unexpected(fmt::format("unknown fault \"{}\" (zelsim run --list-faults)", name));
+  return std::unexpected(fmt::format("unknown fault \"{}\" (zel faults)", name));
 }
 
-}  // namespace zelsim
+}  // namespace zel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "zel_log/log.hpp"
+
+// `zel`: the companion command of reset_memory, for the lab and CI.
+namespace zel {
+
+// Exit statuses of zel besides the tool's own (0, 1, 101).
+inline constexpr int EXIT_USAGE = 2;
+// The simulated device refused something the host did: the run is not a pass.
+inline constexpr int EXIT_REFUSED = 3;
+
+// `zel COMMAND ...`: parses the command line and runs the command. Returns the exit status.
+int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
+
+struct RunOptions {
+  std::optional<std::string> device;  // a device node; none: the simulated device
+  std::uint32_t tiles = 1472;         // of the simulated device
+  std::vector<std::string> faults;    // NAME[=VALUE] each
+  std::optional<std::string> trace;   // a path, or "-" for standard output
+  std::optional<std::string> report;  // the same
+  std::optional<zel_log::Level> log;
+  std::vector<std::string> arguments;  // passed to the run as they are
+};
+int run_command(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+struct CheckOptions {
+  std::string config, package, bootloader;
+  bool json = false;
+};
+int check_command(const CheckOptions& options, std::ostream& out, std::ostream& err);
+
+struct FixturesOptions {
+  std::string directory;
+  std::uint32_t tiles = 1472;
+  std::uint32_t image_bytes = 0;  // data bytes per tile beyond the idle program
+};
+int fixtures_command(const FixturesOptions& options, std::ostream& out, std::ostream& err);
+
+int faults_command(std::ostream& out);
+
+struct TraceDiffOptions {
+  std::string first, second;
+};
+int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace zel

@@ -1,0 +1,89 @@
+#include "input_summary.hpp"
+
+#include <algorithm>
+
+#include "reset_memory/application_load.hpp"
+#include "reset_memory/file_bytes.hpp"
+#include "zel_base/try.hpp"
+#include "zel_driver/bootloader_elf.hpp"
+#include "zel_driver/configuration_image.hpp"
+#include "zel_driver/host_sync.hpp"
+#include "zel_driver/loader.hpp"
+#include "zel_driver/loader_transport.hpp"
+#include "zel_driver/tile_framing.hpp"
+
+namespace zel {
+namespace {
+
+using reset_memory::RunError;
+using zel_driver::Device;
+
+std::expected<InputSummary::Capture, RunError> summarize_capture(const std::string& path) {
+  auto bytes = reset_memory::read_file_bytes(path);
+  if (!bytes) return std::unexpected(RunError(bytes.error()));
+  ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(*bytes));
+  ZEL_TRY(image.check_size());
+  InputSummary::Capture capture{.records = image.count()};
+  for (std::size_t index = 0; index < image.count(); ++index) {
+    ZEL_TRY_ASSIGN(auto record, image.record(index));
+    if (zel_driver::is_hsp_sync_register(record.offset)) {
+      ++capture.skipped_host_sync_writes;
+      continue;
+    }
+    ZEL_TRY(Device::check_offset(record.offset));
+    capture.lowest_offset = std::min(capture.lowest_offset.value_or(record.offset), record.offset);
+    capture.highest_offset =
+        std::max(capture.highest_offset.value_or(record.offset), record.offset);
+  }
+  return capture;
+}
+
+std::expected<InputSummary::Package, RunError> summarize_package(
+    const zel_package::Application& app) {
+  InputSummary::Package package{
+      .target = std::string(app.target.name()),
+      .schema_version = zel_package::PACKAGE_SCHEMA_VERSION,
+      .compiler_version = app.compiler_version,
+      .tiles = app.tiles.size(),
+      .configuration_writes = app.device_config_writes.size(),
+  };
+  for (const auto& tile : app.tiles) {
+    package.segments += tile.segments.size();
+    ZEL_TRY_ASSIGN(auto image, app.tile_image(tile.physical_tile));
+    package.image_bytes_total += image.size();
+    package.image_bytes_largest =
+        std::max<std::uint64_t>(package.image_bytes_largest, image.size());
+    const std::uint64_t frames =
+        zel_driver::frame_count(std::max(image.size(), zel_driver::MINIMUM_IMAGE_BYTES));
+    package.frames_fewest =
+        package.frames_fewest == 0 ? frames : std::min(package.frames_fewest, frames);
+    package.frames_most = std::max(package.frames_most, frames);
+  }
+  for (const auto& plan : app.profile_tiles) package.profile_steps += plan.steps.size();
+  return package;
+}
+
+std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std::string& path) {
+  auto bytes = reset_memory::read_file_bytes(path);
+  if (!bytes) return std::unexpected(RunError(bytes.error()));
+  ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(*bytes));
+  return InputSummary::Bootloader{elf.elf_class, elf.big_endian, elf.segment_address,
+                                  elf.segment_file_bytes, elf.segment_memory_bytes};
+}
+
+}  // namespace
+
+std::expected<InputSummary, RunError> summarize_inputs(const std::string& config_path,
+                                                       const std::string& package_path,
+                                                       const std::string& bootloader_path) {
+  InputSummary summary;
+  ZEL_TRY_ASSIGN(summary.capture, summarize_capture(config_path));
+  ZEL_TRY_ASSIGN(auto app, reset_memory::read_package(package_path));
+  ZEL_TRY_ASSIGN(summary.bootloader, summarize_bootloader(bootloader_path));
+  // The run applies the package's writes after the load, each through the offset check.
+  for (const auto& write : app.device_config_writes) ZEL_TRY(Device::check_offset(write.offset));
+  ZEL_TRY_ASSIGN(summary.package, summarize_package(app));
+  return summary;
+}
+
+}  // namespace zel

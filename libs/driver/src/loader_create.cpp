@@ -26,13 +26,11 @@ bool load_program_header_table(Elf* elf) {
                                           : elf64_getphdr(elf) != nullptr;
 }
 
-// The PT_LOAD headers of the file, in program-header order.
-Result<std::vector<GElf_Phdr>> load_segments(std::span<const std::byte> file) {
+// The PT_LOAD headers of the file, in program-header order. The reader takes a writable
+// image and may rewrite it in place.
+Result<std::vector<GElf_Phdr>> load_segments(std::span<std::byte> file) {
   if (elf_version(EV_CURRENT) == EV_NONE) return std::unexpected(reader_error());
-  // The reader takes a writable image; a private copy keeps the caller's bytes out of reach.
-  std::vector<char> image(reinterpret_cast<const char*>(file.data()),
-                          reinterpret_cast<const char*>(file.data()) + file.size());
-  const ElfHandle elf(elf_memory(image.data(), image.size()));
+  const ElfHandle elf(elf_memory(reinterpret_cast<char*>(file.data()), file.size()));
   if (!elf) return std::unexpected(reader_error());
   GElf_Ehdr header;
   if (gelf_getehdr(elf.get(), &header) == nullptr) return std::unexpected(reader_error());
@@ -64,6 +62,12 @@ Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file
 }  // namespace
 
 Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
+  // A private copy keeps the caller's bytes out of the reader's reach.
+  std::vector<std::byte> copy(bootloader_elf.begin(), bootloader_elf.end());
+  return create_in_place(device, copy);
+}
+
+Result<Loader> Loader::create_in_place(const Device& device, std::span<std::byte> bootloader_elf) {
   ZEL_TRY_ASSIGN(auto segments, load_segments(bootloader_elf));
   std::optional<std::span<const std::byte>> image;
   for (const GElf_Phdr& segment : segments) {

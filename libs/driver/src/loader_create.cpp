@@ -62,12 +62,19 @@ Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file
 }  // namespace
 
 Result<Loader> Loader::create(const Device& device, std::span<const std::byte> bootloader_elf) {
-  // A private copy keeps the caller's bytes out of the reader's reach.
-  std::vector<std::byte> copy(bootloader_elf.begin(), bootloader_elf.end());
-  return create_in_place(device, copy);
+  return with_allocation_failure_as_error("read bootloader ELF", [&] {
+    // A private copy keeps the caller's bytes out of the reader's reach.
+    std::vector<std::byte> copy(bootloader_elf.begin(), bootloader_elf.end());
+    return create_in_memory(device, copy);
+  });
 }
 
 Result<Loader> Loader::create_in_place(const Device& device, std::span<std::byte> bootloader_elf) {
+  return with_allocation_failure_as_error("read bootloader ELF",
+                                          [&] { return create_in_memory(device, bootloader_elf); });
+}
+
+Result<Loader> Loader::create_in_memory(const Device& device, std::span<std::byte> bootloader_elf) {
   ZEL_TRY_ASSIGN(auto segments, load_segments(bootloader_elf));
   std::optional<std::span<const std::byte>> image;
   for (const GElf_Phdr& segment : segments) {

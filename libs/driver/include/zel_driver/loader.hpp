@@ -66,6 +66,9 @@ class Loader {
  private:
   Loader(const Device& device, std::vector<std::byte> bootloader)
       : device_(&device), bootloader_(std::move(bootloader)) {}
+  // create_in_place and load, with memory that runs short left to propagate.
+  static Result<Loader> create_in_memory(const Device& device, std::span<std::byte> bootloader_elf);
+  Status load_in_memory(const zel_package::Application& app, std::uint32_t final_mark) const;
 
   const Device* device_;
   std::vector<std::byte> bootloader_;

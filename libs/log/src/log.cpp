@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "zel_base/error.hpp"
+
 namespace zel_log {
 
 namespace detail {
@@ -31,7 +33,8 @@ std::string format_event(const Event& event) {
     if (const auto* number = std::get_if<std::uint64_t>(&field.value)) {
       line.append(std::to_string(*number));
     } else {
-      line.append("\"").append(std::get<std::string_view>(field.value)).append("\"");
+      // Texts may come from input files: quoted so that they are whole and safe to print.
+      line.append(zel_base::debug_quote(std::get<std::string_view>(field.value)));
     }
   }
   return line;

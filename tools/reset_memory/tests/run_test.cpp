@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -252,10 +254,18 @@ TEST(ResetMemory, AConfigurationImageThatCannotBeReadTwiceIsRefusedAtItsFirstRea
   ToolFiles files;
   const std::string fifo = files.missing("image.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket = files.missing("image.socket");
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{.sun_family = AF_UNIX};
+  socket.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   struct Case {
     std::string path;
     std::string kind;
-  } cases[] = {{fifo, "FIFO"}, {"/dev/null", "character device"}, {files.missing(""), "directory"}};
+  } cases[] = {{fifo, "FIFO"},
+               {socket, "socket"},
+               {"/dev/null", "character device"},
+               {files.missing(""), "directory"}};
   for (const Case& c : cases) {
     SimDevice sim(SimConfig{.trace = true});
     // No writer ever opens the FIFO: a run that waited for one would never end.
@@ -268,6 +278,7 @@ TEST(ResetMemory, AConfigurationImageThatCannotBeReadTwiceIsRefusedAtItsFirstRea
     EXPECT_EQ(first_setup_write(sim), sim.trace().records().size());
     expect_released(sim);
   }
+  ::close(listener);
 }
 
 TEST(ResetMemory, ImagesLongerOrShorterThanTheirCountAreRefusedAsTheReplayWould) {

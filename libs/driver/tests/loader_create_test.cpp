@@ -137,6 +137,9 @@ TEST_F(LoaderCreate, TakesTheOneBootloaderSegmentInEveryClassAndByteOrder) {
         ASSERT_EQ(file[EI_DATA],
                   std::byte(byte_order == ByteOrder::Little ? ELFDATA2LSB : ELFDATA2MSB));
         EXPECT_EQ(outcome(Loader::create(device, file)), c.expected);
+        // The ELF reader working in the caller's own bytes comes to the same.
+        Bytes buffer = file;
+        EXPECT_EQ(outcome(Loader::create_in_place(device, buffer)), c.expected);
       }
     }
   }

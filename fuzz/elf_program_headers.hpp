@@ -12,7 +12,7 @@
 namespace zel_fuzz {
 
 struct ProgramHeader {
-  std::uint32_t type;
+  std::uint64_t type;
   std::uint64_t offset;
   std::uint64_t vaddr;
   std::uint64_t filesz;
@@ -53,6 +53,19 @@ class ElfView {
     return offset <= file_.size() && count <= (file_.size() - offset) / record;
   }
 
+  // Whether the file claims section headers that do not lie inside it: the loader's ELF
+  // library reads them (for the section count at least) and may refuse such a file, which
+  // this reader, needing only the program headers, cannot judge.
+  // A count field of 0 means the count sits in section header 0's size field.
+  bool section_headers_outside() const {
+    const std::uint64_t table = section_header_offset();
+    if (table == 0) return false;
+    if (!inside(table, 1, section_header_size())) return true;
+    std::uint64_t count = section_header_count_field();
+    if (count == 0) count = wide_ ? number(table + 32, 8) : number(table + 20, 4);
+    return !inside(table, count, section_header_size());
+  }
+
   // The program headers, or none when the table does not lie inside the file. A count field
   // of 0xffff means the count sits in section header 0's info field.
   std::optional<std::vector<ProgramHeader>> program_headers() const {
@@ -61,8 +74,14 @@ class ElfView {
       const std::uint64_t sections = section_header_offset();
       if (sections == 0 || !inside(sections, 1, section_header_size())) return std::nullopt;
       count = number(sections + (wide_ ? 44 : 28), 4);
+      // A count moved to section 0 that is 0 announces a table that is not there.
+      if (count == 0) return std::nullopt;
     }
+    // A table offset (0: no table) must lie inside the file even for a table of no entries;
+    // entries announced without a table are refused.
     const std::uint64_t table = program_header_offset();
+    if (table != 0 && table >= file_.size()) return std::nullopt;
+    if (table == 0 && count != 0) return std::nullopt;
     if (count != 0 && !inside(table, count, program_header_size())) return std::nullopt;
     std::vector<ProgramHeader> headers;
     for (std::uint64_t i = 0; i < count; ++i) {

@@ -176,6 +176,11 @@ TEST_F(LoaderCreate, RefusesWhatTheReaderCannotRead) {
                                             {.vaddr = BASE, .memsz = 8, .bytes = A}}})
           .value();
   const std::string text = "#!/bin/sh\necho bootloader\n";
+  // The count moved to a section 0 that is not there.
+  Bytes extended_count = file;
+  std::fill_n(extended_count.begin() + 40, 8, std::byte{0});     // e_shoff
+  std::fill_n(extended_count.begin() + 56, 2, std::byte{0xff});  // e_phnum: PN_XNUM
+  std::fill_n(extended_count.begin() + 60, 2, std::byte{0});     // e_shnum
   struct Case {
     const char* name;
     Bytes bytes;
@@ -187,6 +192,8 @@ TEST_F(LoaderCreate, RefusesWhatTheReaderCannotRead) {
              reinterpret_cast<const std::byte*>(text.data() + text.size())),
        "Elf(Error(\"invalid `Elf' handle\"))"},
       {"empty file", {}, "Elf(Error(\"invalid operand\"))"},
+      {"extended program header count without sections", extended_count,
+       "Elf(Error(\"program header count in a missing section\"))"},
       {"truncated header", Bytes(file.begin(), file.begin() + 40),
        "Elf(Error(\"invalid ELF file data\"))"},
       {"program headers cut before the first", Bytes(file.begin(), file.begin() + 64 + 20),

@@ -34,10 +34,11 @@ Result<std::vector<GElf_Phdr>> load_segments(std::span<std::byte> file) {
   if (!elf) return std::unexpected(reader_error());
   GElf_Ehdr header;
   if (gelf_getehdr(elf.get(), &header) == nullptr) return std::unexpected(reader_error());
-  // An extended count sits in section 0; without it the reader would take whatever headers
-  // fit in the file.
+  // An extended count sits in section 0. Without a section header table (offset 0) the
+  // reader would take the ELF header itself for section 0.
   std::size_t sections = 0;
-  if (header.e_phnum == PN_XNUM && (elf_getshdrnum(elf.get(), &sections) != 0 || sections == 0)) {
+  if (header.e_phnum == PN_XNUM &&
+      (header.e_shoff == 0 || elf_getshdrnum(elf.get(), &sections) != 0 || sections == 0)) {
     return std::unexpected(ElfError("program header count in a missing section"));
   }
   if (header.e_phnum != 0 && !load_program_header_table(elf.get())) {

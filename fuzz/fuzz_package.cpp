@@ -45,7 +45,8 @@ std::optional<std::vector<std::byte>> raw_tile_image(wire::TileImage::Reader til
     const auto data = segment.getData();
     check(segment.getAddress() - base + data.size() <= image.size(),
           "a valid package's segment data fits its memory size");
-    std::memcpy(image.data() + (segment.getAddress() - base), data.begin(), data.size());
+    std::copy(data.begin(), data.end(),
+              reinterpret_cast<capnp::byte*>(image.data()) + (segment.getAddress() - base));
   }
   return image;
 }

@@ -71,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(sim.open_descriptors() == 0 && sim.live_mappings() == 0 && sim.live_host_buffers() == 0 &&
             sim.attachments().empty(),
         "the run releases the device");
-  check(sim.refusals().empty(), "the simulated device sees no departure from the protocol");
+  // A package may name tiles the device does not have, which the simulated device refuses
+  // and the run reports as an error; a run that passes saw no refusal.
+  check(status != 0 || sim.refusals().empty(), "a passing run departs from no protocol");
   check(status == 0 || status == 1 || status == 101, "the run ends with a status of the tool");
   const std::string line = err.str();
   if (status == 1) {

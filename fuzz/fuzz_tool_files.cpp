@@ -49,11 +49,16 @@ bool printable(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::filesystem::path directory = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-tool-XXXXXX").string();
-    check(::mkdtemp(pattern.data()) != nullptr, "a directory for the files");
-    return std::filesystem::path(pattern);
-  }();
+  // The files' directory, removed when the fuzzer exits.
+  static const struct Directory {
+    std::filesystem::path path = [] {
+      std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-tool-XXXXXX").string();
+      check(::mkdtemp(pattern.data()) != nullptr, "a directory for the files");
+      return std::filesystem::path(pattern);
+    }();
+    ~Directory() { std::filesystem::remove_all(path); }
+  } files_directory;
+  const std::filesystem::path& directory = files_directory.path;
   const auto files = zel_fuzz::split_tool_files(std::as_bytes(std::span(data, size)));
   const std::vector<std::string> arguments = {
       write_file(directory / "configuration.zelcfg", files.config),

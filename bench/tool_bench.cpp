@@ -65,8 +65,10 @@ void BM_ToolRunOnSim(benchmark::State& state) {
 
     state.PauseTiming();
     const auto read = Clock::now();
-    for (const std::string& path : inputs.arguments) {
-      benchmark::DoNotOptimize(reset_memory::read_file_bytes(path));
+    // The image as the run reads it; the package and the bootloader as whole files.
+    benchmark::DoNotOptimize(reset_memory::read_configuration_image(inputs.arguments[0]));
+    for (const std::string& path : {inputs.arguments[1], inputs.arguments[2]}) {
+      benchmark::DoNotOptimize(reset_memory::read_bootloader_file(path));
     }
     floor += milliseconds(Clock::now() - read) + load_floor_ms(idle, batch);
     state.ResumeTiming();

@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets, built from the fixtures: under the directory
-// given, one directory per target (configuration_image, package, bootloader_elf) and one file
-// per seed. Seeds are sound inputs and a few that each break one rule, so the fuzzer starts
-// from every path the readers have.
+// given, one directory per target (configuration_image, package, bootloader_elf, tool_files) and
+// one file per seed. Seeds are sound inputs and a few that each break one rule, so the fuzzer
+// starts from every path the readers have.
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "tool_files_input.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_fixtures/config_image.hpp"
@@ -127,6 +128,21 @@ std::vector<Seed> bootloader_elf_seeds() {
   };
 }
 
+// The three files together, as one run reads them: a passing run, and runs that stop at
+// each of the files.
+std::vector<Seed> tool_files_seeds() {
+  const auto config = configuration_image(captured_configuration());
+  const auto package = write_package(idle_application(64));
+  const auto bootloader = elf(bootloader_elf(1000));
+  const auto empty_image = configuration_image({});
+  return {
+      {"passing_run", zel_fuzz::join_tool_files(config, package, bootloader)},
+      {"empty_image", zel_fuzz::join_tool_files(empty_image, package, bootloader)},
+      {"no_package", zel_fuzz::join_tool_files(config, {}, bootloader)},
+      {"text_as_bootloader", zel_fuzz::join_tool_files(config, package, config)},
+  };
+}
+
 void write_seeds(const std::filesystem::path& directory, const std::vector<Seed>& seeds) {
   std::filesystem::create_directories(directory);
   for (const auto& [name, bytes] : seeds) {
@@ -148,5 +164,6 @@ int main(int argc, char** argv) {
   write_seeds(root / "configuration_image", configuration_image_seeds());
   write_seeds(root / "package", package_seeds());
   write_seeds(root / "bootloader_elf", bootloader_elf_seeds());
+  write_seeds(root / "tool_files", tool_files_seeds());
   return 0;
 }

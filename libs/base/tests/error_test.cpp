@@ -9,10 +9,30 @@
 namespace zel_base {
 namespace {
 
-TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
-  EXPECT_EQ(debug_quote("plain"), "\"plain\"");
-  EXPECT_EQ(debug_quote(std::string_view("a\"b\\c\n\r\t\0d\x01\x7f", 12)),
-            "\"a\\\"b\\\\c\\n\\r\\t\\0d\\u{1}\\u{7f}\"");
+TEST(DebugQuote, KeepsPrintableTextAndEscapesEverythingElse) {
+  using namespace std::string_view_literals;
+  const struct {
+    std::string_view text;
+    std::string_view quoted;
+  } cases[] = {
+      {"plain", R"("plain")"},
+      {"a\"b\\c\n\r\t\0d\x01\x1b[2J\x7f"sv, R"("a\"b\\c\n\r\t\0d\u{1}\u{1b}[2J\u{7f}")"},
+      // Printable text beyond ASCII stays whole: accents, symbols, other scripts, emoji.
+      {"caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5 \xf0\x9f\x98\x80",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5 \xf0\x9f\x98\x80\""},
+      // C1 controls as characters: U+0085 and U+009B (a terminal's CSI).
+      {"\xc2\x85\xc2\x9b", R"("\u{85}\u{9b}")"},
+      // Bytes that are no UTF-8: a lone C1 byte, a cut sequence, an overlong form, a surrogate.
+      {"\x9b[31m", R"("\x9b[31m")"},
+      {"ab\xe2\x82", R"("ab\xe2\x82")"},
+      {"\xe2\x82x", R"("\xe2\x82x")"},
+      {"\xc0\xaf\xed\xa0\x80", R"("\xc0\xaf\xed\xa0\x80")"},
+      // The Cap'n Proto library's message for a text without its NUL quotes the raw byte.
+      {"expected cptr[unboundedSize] == '\\0' [\x9b == \0]; Message contains text that is not "
+       "NUL-terminated."sv,
+       R"("expected cptr[unboundedSize] == '\\0' [\x9b == \0]; Message contains text that is not NUL-terminated.")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(debug_quote(c.text), c.quoted) << c.quoted;
 }
 
 TEST(OsError, DisplayAndDebugForms) {

@@ -40,6 +40,8 @@ BufferAttachments& BufferAttachments::operator=(BufferAttachments&& other) noexc
 BufferAttachments::~BufferAttachments() { release(); }
 
 Status BufferAttachments::attach(std::uint32_t index, const std::byte* address, std::size_t size) {
+  // Room for the index first: an attachment the record could not hold would never be undone.
+  indices_.reserve(indices_.size() + 1);
   ZEL_TRY(device_->attach_buffer(index, address, size));
   indices_.push_back(index);
   return {};

@@ -102,6 +102,12 @@ Status start_application(const Device& device, std::uint32_t final_mark, std::si
 }  // namespace
 
 Status Loader::load(const Application& app, std::uint32_t final_mark) const {
+  // The owners below put the device back as unwinding lets them go.
+  return with_allocation_failure_as_error("load application",
+                                          [&] { return load_in_memory(app, final_mark); });
+}
+
+Status Loader::load_in_memory(const Application& app, std::uint32_t final_mark) const {
   ZEL_TRY(app.validate());
   const std::size_t tile_count = app.tiles.size();
   zel_log::emit(

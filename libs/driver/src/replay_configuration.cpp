@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdint>
 
 #include "log_target.hpp"
@@ -12,28 +11,15 @@
 
 namespace zel_driver {
 
-namespace {
-
-bool has_magic(std::span<const std::byte> image) {
-  return image.size() >= CONFIGURATION_IMAGE_HEADER &&
-         std::equal(CONFIGURATION_IMAGE_MAGIC.begin(), CONFIGURATION_IMAGE_MAGIC.end(),
-                    image.begin(), [](char expected, std::byte actual) {
-                      return static_cast<std::byte>(expected) == actual;
-                    });
-}
-
-}  // namespace
-
 Result<ConfigurationImage> ConfigurationImage::read_header(std::span<const std::byte> image) {
-  if (!has_magic(image)) return std::unexpected(DriverError::invalid("bad configuration image"));
-  ZEL_TRY_ASSIGN(auto count, read_u32(image, CONFIGURATION_IMAGE_MAGIC.size()));
+  if (!has_configuration_magic(image))
+    return std::unexpected(DriverError::invalid("bad configuration image"));
+  ZEL_TRY_ASSIGN(auto count, read_u32(image, CONFIGURATION_IMAGE_COUNT_AT));
   return ConfigurationImage(image, count);
 }
 
 Status ConfigurationImage::check_size() const {
-  // 64-bit arithmetic: eight times any 32-bit count cannot overflow it.
-  if (image_.size() !=
-      CONFIGURATION_IMAGE_HEADER + CONFIGURATION_IMAGE_RECORD * std::uint64_t{count_}) {
+  if (image_.size() != configuration_image_size(count_)) {
     return std::unexpected(DriverError::invalid("bad configuration image size"));
   }
   return {};

@@ -127,14 +127,17 @@ Result<std::vector<std::uint32_t>> Device::read_tile_words_at_addresses_from_ina
     }
   }
   using Words = Result<std::vector<std::uint32_t>>;
-  return with_tile_scratch(physical_tile, context, true, [&]() -> Words {
+  return with_allocation_failure_as_error("read tile words", [&]() -> Words {
+    // Allocated before the context is touched: nothing inside the borrow allocates.
     std::vector<std::uint32_t> words;
     words.reserve(addresses.size());
-    for (const std::uint32_t address : addresses) {
-      ZEL_TRY_ASSIGN(auto word, read_tile_word_without_save(physical_tile, context, address));
-      words.push_back(word);
-    }
-    return words;
+    return with_tile_scratch(physical_tile, context, true, [&]() -> Words {
+      for (const std::uint32_t address : addresses) {
+        ZEL_TRY_ASSIGN(auto word, read_tile_word_without_save(physical_tile, context, address));
+        words.push_back(word);
+      }
+      return std::move(words);
+    });
   });
 }
 
@@ -157,9 +160,11 @@ Result<std::vector<std::uint32_t>> Device::read_tile_words_from_inactive_context
     return std::unexpected(DriverError::invalid(
         fmt::format("invalid tile memory range 0x{:x}..0x{:x}", address, end)));
   }
-  std::vector<std::uint32_t> addresses(words);
-  for (std::uint32_t i = 0; i < words; ++i) addresses[i] = address + 4 * i;
-  return read_tile_words_at_addresses_from_inactive_context(physical_tile, context, addresses);
+  return with_allocation_failure_as_error("read tile words", [&] {
+    std::vector<std::uint32_t> addresses(words);
+    for (std::uint32_t i = 0; i < words; ++i) addresses[i] = address + 4 * i;
+    return read_tile_words_at_addresses_from_inactive_context(physical_tile, context, addresses);
+  });
 }
 
 }  // namespace zel_driver

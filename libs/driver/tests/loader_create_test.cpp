@@ -137,6 +137,9 @@ TEST_F(LoaderCreate, TakesTheOneBootloaderSegmentInEveryClassAndByteOrder) {
         ASSERT_EQ(file[EI_DATA],
                   std::byte(byte_order == ByteOrder::Little ? ELFDATA2LSB : ELFDATA2MSB));
         EXPECT_EQ(outcome(Loader::create(device, file)), c.expected);
+        // The ELF reader working in the caller's own bytes comes to the same.
+        Bytes buffer = file;
+        EXPECT_EQ(outcome(Loader::create_in_place(device, buffer)), c.expected);
       }
     }
   }
@@ -173,6 +176,13 @@ TEST_F(LoaderCreate, RefusesWhatTheReaderCannotRead) {
                                             {.vaddr = BASE, .memsz = 8, .bytes = A}}})
           .value();
   const std::string text = "#!/bin/sh\necho bootloader\n";
+  // The count moved to section 0 of a file without section headers (the section count kept).
+  Bytes extended_count =
+      zel_fixtures::write_elf({.segments = {{.vaddr = BASE, .memsz = 8, .bytes = A},
+                                            {.vaddr = BASE, .memsz = 8, .bytes = A}}})
+          .value();
+  std::fill_n(extended_count.begin() + 32, 4, std::byte{0});     // e_shoff
+  std::fill_n(extended_count.begin() + 44, 2, std::byte{0xff});  // e_phnum: PN_XNUM
   struct Case {
     const char* name;
     Bytes bytes;
@@ -184,6 +194,8 @@ TEST_F(LoaderCreate, RefusesWhatTheReaderCannotRead) {
              reinterpret_cast<const std::byte*>(text.data() + text.size())),
        "Elf(Error(\"invalid `Elf' handle\"))"},
       {"empty file", {}, "Elf(Error(\"invalid operand\"))"},
+      {"extended program header count without sections", extended_count,
+       "Elf(Error(\"program header count in a missing section\"))"},
       {"truncated header", Bytes(file.begin(), file.begin() + 40),
        "Elf(Error(\"invalid ELF file data\"))"},
       {"program headers cut before the first", Bytes(file.begin(), file.begin() + 64 + 20),

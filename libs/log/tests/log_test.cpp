@@ -49,9 +49,12 @@ TEST(Log, CapturedEventsKeepLevelTargetMessageAndFields) {
 }
 
 TEST(Log, FormatsOneLinePerEvent) {
-  const Field fields[] = {{"path", std::string_view("/dev/zel0")}, {"tiles", std::uint64_t{1472}}};
+  const Field fields[] = {{"path", std::string_view("/dev/zel0")},
+                          {"tiles", std::uint64_t{1472}},
+                          {"compiler", std::string_view("1.0\x1b[2J\xc2\x9b\xff")}};
   EXPECT_EQ(format_event(Event{Level::Trace, "zel_package", "read", fields}),
-            "TRACE zel_package: read path=\"/dev/zel0\" tiles=1472");
+            "TRACE zel_package: read path=\"/dev/zel0\" tiles=1472 "
+            "compiler=\"1.0\\u{1b}[2J\\u{9b}\\xff\"");
   // A text taken from a file cannot end the line and forge an event after it.
   const Field crafted[] = {{"compiler", std::string_view("1.0\"\nINFO zel_driver: fake")}};
   EXPECT_EQ(format_event(Event{Level::Info, "zel_package", "read", crafted}),

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -22,10 +23,16 @@ constexpr std::uint64_t SEGMENT_COUNT_LIMIT = 512;
 
 // Every word of an honest message is traversed about once; a message whose pointers alias
 // the same data is traversed many times over, and a list of structs without data or pointers
-// costs a word per element though it takes no room at all. Allowing a small multiple of the
-// message's own size, and nothing more for a small message, reads every honest package and
-// keeps what a crafted one makes the reader build proportional to its size.
+// costs a word per element though it takes no room at all. The reader may traverse a small
+// multiple of the message's own size, and never less than a floor that any honest small
+// package stays far below, whatever the shape of its records.
+//
+// A traversed word yields at most eight records (a list of one-byte elements read as a list
+// of structs) or eight bytes of copied data, so a file of N bytes makes the reader build at
+// most max(512 Ki, 4 N) records and copy at most max(512 KiB, 4 N) bytes: some tens of MiB
+// of model for any small file, proportional to the file beyond.
 constexpr std::uint64_t TRAVERSAL_WORDS_PER_MESSAGE_WORD = 4;
+constexpr std::uint64_t TRAVERSAL_FLOOR_WORDS = 64 * 1024;
 
 std::unexpected<PackageError> stream_error(std::string description) {
   return std::unexpected(PackageError(CapnpError("Failed", std::move(description))));
@@ -86,7 +93,8 @@ std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
 
 capnp::ReaderOptions capnp_reader_options(std::size_t message_words) {
   capnp::ReaderOptions options;
-  options.traversalLimitInWords = TRAVERSAL_WORDS_PER_MESSAGE_WORD * message_words;
+  options.traversalLimitInWords =
+      std::max(TRAVERSAL_FLOOR_WORDS, TRAVERSAL_WORDS_PER_MESSAGE_WORD * message_words);
   return options;
 }
 

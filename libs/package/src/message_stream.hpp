@@ -19,7 +19,8 @@ namespace zel_package::detail {
 std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd);
 
 // Reader options for a message of `message_words` words: the nesting limit stays at its
-// default, the traversal limit is a small multiple of the message size.
+// default, the traversal limit is a small multiple of the message size with a floor for
+// small messages.
 capnp::ReaderOptions capnp_reader_options(std::size_t message_words);
 
 }  // namespace zel_package::detail

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <new>
 #include <utility>
 
@@ -214,9 +215,9 @@ Result<Application> read_package_guarded(int fd) {
   } catch (const kj::Exception& exception) {
     return std::unexpected(detail::capnp_error(exception));
   } catch (const std::bad_alloc&) {
-    // A stream of unknown size may claim a message larger than memory.
-    return std::unexpected(
-        PackageError(CapnpError("Overloaded", "out of memory reading the message")));
+    // A stream of unknown size may claim a message larger than memory, and building the
+    // model may find memory short: the read fails as the system's allocator would.
+    return std::unexpected(PackageError(OsError(ENOMEM)));
   }
 }
 

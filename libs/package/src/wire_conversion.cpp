@@ -24,9 +24,11 @@ std::string_view type_name(kj::Exception::Type type) {
 
 }  // namespace
 
+// The description may quote bytes of the message, NUL among them: it is taken whole.
 CapnpError capnp_error(const kj::Exception& exception) {
+  const kj::StringPtr description = exception.getDescription();
   return CapnpError(std::string(type_name(exception.getType())),
-                    std::string(exception.getDescription().cStr()));
+                    std::string(description.begin(), description.size()));
 }
 
 std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text) {

@@ -16,9 +16,9 @@ using zel_package::Application;
 std::expected<void, RunError> load_onto_tiles(const Device& device, const Application& application,
                                               const std::string& bootloader_path, Phases phases) {
   phases("bootloader");
-  auto bootloader = read_file_bytes(bootloader_path);
-  if (!bootloader) return std::unexpected(RunError(bootloader.error()));
-  ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create(device, *bootloader));
+  ZEL_TRY_ASSIGN(auto bootloader, read_bootloader_file(bootloader_path));
+  // The ELF reader works in the tool's own bytes: the file is in memory once.
+  ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create_in_place(device, bootloader));
   phases("load");
   ZEL_TRY(loader.load(application, FINAL_MARK));
   return {};

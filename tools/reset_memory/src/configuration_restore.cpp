@@ -6,9 +6,8 @@
 namespace reset_memory {
 
 Step replay_configuration_file(const zel_driver::Device& device, const std::string& config_path) {
-  auto image = read_file_bytes(config_path);
-  if (!image) return std::unexpected(RunError(image.error()));
-  ZEL_TRY(device.replay_configuration(*image));
+  ZEL_TRY_ASSIGN(const auto image, read_configuration_image(config_path));
+  ZEL_TRY(device.replay_configuration(image));
   return {};
 }
 

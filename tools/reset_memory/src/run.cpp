@@ -1,5 +1,9 @@
 #include "reset_memory/run.hpp"
 
+#include <cerrno>
+#include <new>
+#include <string_view>
+
 #include <fmt/format.h>
 
 #include "reset_memory/application_load.hpp"
@@ -46,20 +50,43 @@ Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backen
   return result;
 }
 
+// Memory that runs short in a step with no error of its own ends the run as the allocator's
+// error would; every owner on the way releases what it holds as for any other error.
+Step run_steps_in_memory(std::span<const std::string> arguments, zel_base::Backend& backend,
+                         std::ostream& out, const RunSettings& settings) {
+  try {
+    return run_steps(arguments, backend, out, settings);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(RunError(zel_base::OsError(ENOMEM)));
+  }
+}
+
+// The line for memory too short to format another: written as it stands.
+constexpr std::string_view OUT_OF_MEMORY_LINE =
+    "Error: Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }\n";
+
+int report(const RunEnd& end, std::ostream& err) {
+  try {
+    if (const auto* failure = std::get_if<CheckFailure>(&end)) {
+      err << failure->report() << std::flush;
+      return EXIT_CHECK_FAILED;
+    }
+    err << fmt::format("Error: {:?}\n", std::get<RunError>(end)) << std::flush;
+  } catch (const std::bad_alloc&) {
+    err << OUT_OF_MEMORY_LINE << std::flush;
+  }
+  return EXIT_ERROR;
+}
+
 }  // namespace
 
 int run(std::span<const std::string> arguments, zel_base::Backend& backend, std::ostream& out,
         std::ostream& err, const RunSettings& settings) {
-  const Step result = run_steps(arguments, backend, out, settings);
+  const Step result = run_steps_in_memory(arguments, backend, out, settings);
   if (settings.observer != nullptr) settings.observer->ended(result);
   if (result) return EXIT_OK;
   // A failure to write the report changes nothing: the status says how the run ended.
-  if (const auto* failure = std::get_if<CheckFailure>(&result.error())) {
-    err << failure->report() << std::flush;
-    return EXIT_CHECK_FAILED;
-  }
-  err << fmt::format("Error: {:?}\n", std::get<RunError>(result.error())) << std::flush;
-  return EXIT_ERROR;
+  return report(result.error(), err);
 }
 
 }  // namespace reset_memory

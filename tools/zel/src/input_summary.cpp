@@ -19,9 +19,8 @@ using reset_memory::RunError;
 using zel_driver::Device;
 
 std::expected<InputSummary::Capture, RunError> summarize_capture(const std::string& path) {
-  auto bytes = reset_memory::read_file_bytes(path);
-  if (!bytes) return std::unexpected(RunError(bytes.error()));
-  ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(*bytes));
+  ZEL_TRY_ASSIGN(const auto bytes, reset_memory::read_configuration_image(path));
+  ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(bytes));
   ZEL_TRY(image.check_size());
   InputSummary::Capture capture{.records = image.count()};
   for (std::size_t index = 0; index < image.count(); ++index) {
@@ -64,9 +63,8 @@ std::expected<InputSummary::Package, RunError> summarize_package(
 }
 
 std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std::string& path) {
-  auto bytes = reset_memory::read_file_bytes(path);
-  if (!bytes) return std::unexpected(RunError(bytes.error()));
-  ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(*bytes));
+  ZEL_TRY_ASSIGN(auto bytes, reset_memory::read_bootloader_file(path));
+  ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(bytes));
   return InputSummary::Bootloader{elf.elf_class, elf.big_endian, elf.segment_address,
                                   elf.segment_file_bytes, elf.segment_memory_bytes};
 }

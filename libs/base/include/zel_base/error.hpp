@@ -20,8 +20,10 @@ class Error {
   virtual const Error* cause() const { return nullptr; }
 };
 
-// A text in debug form: in double quotes, with \\ \" \n \r \t \0 escaped and other control
-// characters written as \u{hex}.
+// A text in debug form, whole and safe to show on a terminal: in double quotes, with \\ \"
+// \n \r \t \0 escaped, other control characters (C0, DEL and C1) written as \u{hex}, and
+// each byte that is not part of well-formed UTF-8 as \xHH. Printable text, ASCII or not,
+// stays as it is.
 std::string debug_quote(std::string_view text);
 
 // Test frameworks and logs print errors in their debug form.

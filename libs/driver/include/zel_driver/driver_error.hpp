@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cerrno>
+#include <functional>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "zel_base/error.hpp"
@@ -65,5 +69,17 @@ class DriverError final : public Error {
 // `Io { operation, source }` with the calling thread's errno. Call it directly after the
 // failing system call, before anything that could change errno.
 DriverError io_error(const char* operation);
+
+// Runs `body` (which returns a Result) and turns memory that runs short inside it into
+// Io { operation, source: OutOfMemory }. What `body` disturbs on the device must be put back
+// by owners that unwinding lets go, or be disturbed only after its allocations.
+template <class Body>
+std::invoke_result_t<Body&> with_allocation_failure_as_error(const char* operation, Body&& body) {
+  try {
+    return std::invoke(body);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DriverError(DriverError::Io{operation, OsError(ENOMEM)}));
+  }
+}
 
 }  // namespace zel_driver

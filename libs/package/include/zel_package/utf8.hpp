@@ -1,46 +1,11 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <optional>
-#include <string>
-#include <string_view>
-
-#include "zel_base/error.hpp"
+// The package's texts follow the UTF-8 rules of zel_base, which quotes texts with them.
+#include "zel_base/utf8.hpp"
 
 namespace zel_package {
 
-using zel_base::Error;
-
-// Where a byte sequence stops being UTF-8: the length of the valid prefix, and the length of
-// the invalid sequence that follows it (the maximal-subpart rule), or none when the input
-// ends inside a sequence that could still have been completed.
-// Display: "invalid utf-8 sequence of 1 bytes from index 3" or
-//          "incomplete utf-8 byte sequence from index 3".
-// Debug:   Utf8Error { valid_up_to: 3, error_len: Some(1) }
-class Utf8Error final : public Error {
- public:
-  Utf8Error(std::size_t valid_up_to, std::optional<std::uint8_t> error_len)
-      : valid_up_to_(valid_up_to), error_len_(error_len) {}
-
-  std::size_t valid_up_to() const { return valid_up_to_; }
-  std::optional<std::uint8_t> error_len() const { return error_len_; }
-
-  std::string display() const override;
-  std::string debug() const override;
-
-  bool operator==(const Utf8Error& other) const {
-    return valid_up_to_ == other.valid_up_to_ && error_len_ == other.error_len_;
-  }
-
- private:
-  std::size_t valid_up_to_;
-  std::optional<std::uint8_t> error_len_;
-};
-
-// Checks that `bytes` is well-formed UTF-8 (no surrogates, no overlong forms, nothing above
-// U+10FFFF).
-std::expected<void, Utf8Error> validate_utf8(std::string_view bytes);
+using zel_base::Utf8Error;
+using zel_base::validate_utf8;
 
 }  // namespace zel_package

@@ -1,10 +1,12 @@
-#include "zel_package/utf8.hpp"
+#include "zel_base/utf8.hpp"
 
 #include <cstring>
 
 #include <fmt/format.h>
 
-namespace zel_package {
+#include "zel_base/try.hpp"
+
+namespace zel_base {
 
 std::string Utf8Error::display() const {
   if (error_len_) {
@@ -53,6 +55,12 @@ constexpr std::size_t sequence_length(unsigned char lead) {
   return 0;
 }
 
+// The payload bits of the lead byte of a sequence of `length` bytes.
+constexpr char32_t lead_bits(unsigned char lead, std::size_t length) {
+  constexpr unsigned char masks[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+  return lead & masks[length];
+}
+
 bool eight_ascii_bytes(const unsigned char* bytes) {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
@@ -61,28 +69,35 @@ bool eight_ascii_bytes(const unsigned char* bytes) {
 
 }  // namespace
 
+std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text, std::size_t index) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char lead = bytes[index];
+  const std::size_t length = sequence_length(lead);
+  if (length == 0) return std::unexpected(Utf8Error(index, 1));
+  const SecondByteRange range = second_byte_range(lead);
+  char32_t code_point = lead_bits(lead, length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if (index + k >= text.size()) return std::unexpected(Utf8Error(index, std::nullopt));
+    const unsigned char byte = bytes[index + k];
+    const bool valid = k == 1 ? (byte >= range.low && byte <= range.high) : is_continuation(byte);
+    if (!valid) return std::unexpected(Utf8Error(index, static_cast<std::uint8_t>(k)));
+    code_point = code_point << 6 | (byte & 0x3f);
+  }
+  return Utf8Char{code_point, length};
+}
+
 std::expected<void, Utf8Error> validate_utf8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
   std::size_t index = 0;
-  while (index < size) {
-    if (index + 8 <= size && eight_ascii_bytes(bytes + index)) {
+  while (index < text.size()) {
+    if (index + 8 <= text.size() && eight_ascii_bytes(bytes + index)) {
       index += 8;
       continue;
     }
-    const unsigned char lead = bytes[index];
-    const std::size_t length = sequence_length(lead);
-    if (length == 0) return std::unexpected(Utf8Error(index, 1));
-    const SecondByteRange range = second_byte_range(lead);
-    for (std::size_t k = 1; k < length; ++k) {
-      if (index + k >= size) return std::unexpected(Utf8Error(index, std::nullopt));
-      const unsigned char byte = bytes[index + k];
-      const bool valid = k == 1 ? (byte >= range.low && byte <= range.high) : is_continuation(byte);
-      if (!valid) return std::unexpected(Utf8Error(index, static_cast<std::uint8_t>(k)));
-    }
-    index += length;
+    ZEL_TRY_ASSIGN(const Utf8Char decoded, decode_utf8_at(text, index));
+    index += decoded.length;
   }
   return {};
 }
 
-}  // namespace zel_package
+}  // namespace zel_base

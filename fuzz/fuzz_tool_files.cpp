@@ -1,0 +1,92 @@
+// Runs the whole tool on the simulated device with the input as its three files (see
+// tool_files_input.hpp), read from disk as the tool reads them. Whatever the files hold, the
+// run ends with a status of the tool, one printable error line when it is 1, and the device
+// released.
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "reset_memory/run.hpp"
+#include "tool_files_input.hpp"
+#include "zel_base/utf8.hpp"
+#include "zel_sim/sim_device.hpp"
+
+namespace {
+
+using zel_fuzz::check;
+
+std::string write_file(const std::filesystem::path& path, std::span<const std::byte> bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  return path.string();
+}
+
+// Well-formed UTF-8 without control characters (C0, DEL, C1): safe on a terminal.
+bool printable(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const auto decoded = zel_base::decode_utf8_at(text, at);
+    if (!decoded) return false;
+    const char32_t c = decoded->code_point;
+    if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
+    at += decoded->length;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The files' directory, removed when the fuzzer exits.
+  static const struct Directory {
+    std::filesystem::path path = [] {
+      std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-tool-XXXXXX").string();
+      check(::mkdtemp(pattern.data()) != nullptr, "a directory for the files");
+      return std::filesystem::path(pattern);
+    }();
+    ~Directory() { std::filesystem::remove_all(path); }
+  } files_directory;
+  const std::filesystem::path& directory = files_directory.path;
+  const auto files = zel_fuzz::split_tool_files(std::as_bytes(std::span(data, size)));
+  const std::vector<std::string> arguments = {
+      write_file(directory / "configuration.zelcfg", files.config),
+      write_file(directory / "idle.package", files.package),
+      write_file(directory / "bootloader.elf", files.bootloader)};
+
+  zel_sim::SimDevice sim;
+  std::ostringstream out, err;
+  // The run blocks every signal; the fuzzer's own timers need them back.
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  const int status = reset_memory::run(arguments, sim, out, err);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+
+  check(sim.open_descriptors() == 0 && sim.live_mappings() == 0 && sim.live_host_buffers() == 0 &&
+            sim.attachments().empty(),
+        "the run releases the device");
+  // A package may name tiles the device does not have, which the simulated device refuses
+  // and the run reports as an error; a run that passes saw no refusal.
+  check(status != 0 || sim.refusals().empty(), "a passing run departs from no protocol");
+  check(status == 0 || status == 1 || status == 101, "the run ends with a status of the tool");
+  const std::string line = err.str();
+  if (status == 1) {
+    check(line.starts_with("Error: ") && line.find('\n') == line.size() - 1,
+          "an error is one line");
+    check(printable(std::string_view(line).substr(0, line.size() - 1)),
+          "the error line is safe on a terminal");
+  }
+  if (status == 0) check(out.str().ends_with("poison/reset/readback PASS\n"), "a pass says so");
+  return 0;
+}

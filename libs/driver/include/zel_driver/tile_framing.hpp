@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -45,5 +46,13 @@ Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
 // does not fit the tile image"); either writes nothing.
 Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
                        std::span<std::byte> frames);
+
+// Writes bytes [offset, offset + out.size()) of an image into `out`, zero past its end.
+using ImageBytes = std::function<void(std::size_t offset, std::span<std::byte> out)>;
+
+// The same framing of an image of `image_bytes` bytes that `image` writes straight into each
+// frame's payload, so that no copy of the whole image is made first.
+Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
+                       const ImageBytes& image, std::span<std::byte> frames);
 
 }  // namespace zel_driver

@@ -161,7 +161,7 @@ std::optional<std::size_t> SimBootloader::read_batch(const std::string& where,
 
 bool SimBootloader::zero_tail(std::span<const std::byte> transport, std::size_t cursor) {
   transport_writes_.watch(transport);
-  const std::vector<bool> written = transport_writes_.look();
+  const std::vector<bool> written = transport_writes_.look(cursor / PAGE_BYTES);
   const std::size_t proven_from = std::exchange(zero_from_page_, NO_PAGE);
   for (std::size_t page = cursor / PAGE_BYTES; page < written.size(); ++page) {
     if (page >= proven_from && !written[page]) continue;

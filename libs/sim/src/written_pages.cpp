@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -87,21 +88,22 @@ void WrittenPages::release() {
   page_map_.reset();
 }
 
-std::vector<bool> WrittenPages::look() {
+std::vector<bool> WrittenPages::look(std::size_t first_page) {
   const std::size_t pages = (range_.size() + PAGE_BYTES - 1) / PAGE_BYTES;
   std::vector<bool> written(pages, false);
-  if (!tracking() || !mark_written_pages(written)) {
+  std::fill_n(written.begin(), std::min(first_page, pages), true);
+  if (!tracking() || !mark_written_pages(first_page, written)) {
     release();
     written.assign(pages, true);
   }
   return written;
 }
 
-bool WrittenPages::mark_written_pages(std::vector<bool>& written) {
+bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>& written) {
   const std::uint64_t base = address_of(range_.data());
   const std::uint64_t end = base + range_.size();
   std::array<PageRegion, 64> regions;
-  for (std::uint64_t from = base; from < end;) {
+  for (std::uint64_t from = base + first_page * PAGE_BYTES; from < end;) {
     PageMapScan scan{.size = sizeof(PageMapScan),
                      .flags = SCAN_WP_MATCHING | SCAN_CHECK_WPASYNC,
                      .start = from,

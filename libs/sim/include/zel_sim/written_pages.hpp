@@ -30,13 +30,15 @@ class WrittenPages {
   // Whether the kernel tracks the watched range.
   bool tracking() const { return static_cast<bool>(faults_); }
   // By page of the watched range: whether it may have been written since the previous look.
-  std::vector<bool> look();
+  // Only pages from `first_page` on are watched from now on (pages the caller will read anyway
+  // need not fault when written); the pages before it count as written.
+  std::vector<bool> look(std::size_t first_page);
 
  private:
   bool track_writes();
   // Gives up tracking; the range stays watched, every page counting as written.
   void release();
-  bool mark_written_pages(std::vector<bool>& written);
+  bool mark_written_pages(std::size_t first_page, std::vector<bool>& written);
 
   std::span<const std::byte> range_;
   zel_base::UniqueFd faults_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace zel_sim {
 
@@ -42,9 +43,10 @@ struct PageMapScan {
 static_assert(sizeof(PageMapScan) == 96);
 
 constexpr unsigned long PAGEMAP_SCAN = _IOWR('f', 16, PageMapScan);
-// Re-arm the pages found written; fail rather than report on a range not tracked this way.
+// Re-arm the pages scanned; fail rather than report on a mapping not tracked this way.
 constexpr std::uint64_t SCAN_WP_MATCHING = 1u << 0;
 constexpr std::uint64_t SCAN_CHECK_WPASYNC = 1u << 1;
+constexpr std::uint64_t PAGE_IS_WPALLOWED = 1u << 0;
 constexpr std::uint64_t PAGE_IS_WRITTEN = 1u << 1;
 
 std::uint64_t address_of(const std::byte* pointer) {
@@ -103,28 +105,32 @@ bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>&
   const std::uint64_t base = address_of(range_.data());
   const std::uint64_t end = base + range_.size();
   std::array<PageRegion, 64> regions;
-  for (std::uint64_t from = base + first_page * PAGE_BYTES; from < end;) {
+  // Every page is reported, so that a hole where the mapping went away shows as one.
+  std::uint64_t covered = base + first_page * PAGE_BYTES;
+  while (covered < end) {
     PageMapScan scan{.size = sizeof(PageMapScan),
                      .flags = SCAN_WP_MATCHING | SCAN_CHECK_WPASYNC,
-                     .start = from,
+                     .start = covered,
                      .end = end,
                      .walk_end = 0,
                      .vec = reinterpret_cast<std::uintptr_t>(regions.data()),
                      .vec_len = regions.size(),
                      .max_pages = 0,
                      .category_inverted = 0,
-                     .category_mask = PAGE_IS_WRITTEN,
+                     .category_mask = 0,
                      .category_anyof_mask = 0,
-                     .return_mask = PAGE_IS_WRITTEN};
+                     .return_mask = PAGE_IS_WPALLOWED | PAGE_IS_WRITTEN};
     const int found = ::ioctl(page_map_.get(), PAGEMAP_SCAN, &scan);
-    if (found < 0 || scan.walk_end <= from) return false;
-    for (int region = 0; region < found; ++region) {
-      for (std::uint64_t page = regions[region].start; page < regions[region].end;
-           page += PAGE_BYTES) {
-        written[(page - base) / PAGE_BYTES] = true;
+    if (found <= 0) return false;
+    for (const PageRegion& region : std::span(regions).first(static_cast<std::size_t>(found))) {
+      if (region.start != covered || (region.categories & PAGE_IS_WPALLOWED) == 0) return false;
+      if ((region.categories & PAGE_IS_WRITTEN) != 0) {
+        std::fill(written.begin() + static_cast<std::ptrdiff_t>((region.start - base) / PAGE_BYTES),
+                  written.begin() + static_cast<std::ptrdiff_t>((region.end - base) / PAGE_BYTES),
+                  true);
       }
+      covered = region.end;
     }
-    from = scan.walk_end;
   }
   return true;
 }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "zel_driver/loader_transport.hpp"
+#include "zel_driver/transport.hpp"
 #include "zel_driver/system_backend.hpp"
 
 namespace {

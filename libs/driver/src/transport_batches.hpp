@@ -5,13 +5,13 @@
 #include <span>
 
 #include "zel_driver/device.hpp"
-#include "zel_driver/loader_transport.hpp"
-#include "zel_driver/tile_framing.hpp"
+#include "zel_driver/transport.hpp"
+#include "zel_driver/transport_frames.hpp"
 
 namespace zel_driver {
 
-// Writes the loader's batches and the execute sentinel into the transport memory. Once a batch
-// is ended the buffer holds exactly the protocol's bytes, yet a batch costs only what it
+// Writes the loader's batches of transport frames and the execute sentinel into the transport. Once
+// a batch is ended the buffer holds exactly the protocol's bytes, yet a batch costs only what it
 // writes: the buffer starts zero, a batch's frames overwrite the previous batch's, and only
 // what the previous batch wrote beyond the new one's end is cleared.
 class TransportBatches {

@@ -8,9 +8,9 @@
 
 #include "zel_driver/device.hpp"
 
-// The unit in which tile images travel to the tile bootloader: 1024-byte frames, each a
-// 16-byte header (frame number, physical tile, flags, zero word), 992 payload bytes and
-// 16 bytes of 0xFF; all numbers little-endian.
+// The transport's frames, the unit in which tile images travel to the tile bootloader: 1024
+// bytes each, a 16-byte header (frame number, physical tile, flags, zero word), 992 payload
+// bytes and 16 bytes of 0xFF; all numbers little-endian.
 namespace zel_driver {
 
 inline constexpr std::size_t FRAME_BYTES = 0x400;

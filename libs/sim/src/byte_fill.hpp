@@ -12,7 +12,7 @@ namespace zel_sim {
 // time, so the compiler can vectorize the test: the simulator runs it over whole transports
 // and tile-memory pages.
 inline bool all_bytes(std::span<const std::byte> bytes, std::byte fill) {
-  constexpr std::size_t BLOCK = 4096;
+  constexpr std::size_t BLOCK = 256;
   constexpr std::size_t WORD = sizeof(std::uint64_t);
   const std::uint64_t pattern = 0x0101010101010101u * std::to_integer<std::uint64_t>(fill);
   std::size_t done = 0;

@@ -44,6 +44,13 @@ void SimBootloader::tiles_initialized(std::uint32_t tiles, std::span<const std::
   device_.exchange_blocks.begin_transfer();
 }
 
+void SimBootloader::host_memory_made(std::span<const std::byte> memory) {
+  forget_zero_tail();
+  transport_writes_.watch(memory);
+  transport_writes_.look(0);
+  zero_from_page_ = 0;
+}
+
 std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t mark,
                                                                  std::chrono::nanoseconds now) {
   if (phase_ == Phase::Started) return reach_initial_sync(mark, now);

@@ -71,6 +71,10 @@ class SimBootloader {
   // The autoloader has just initialized tiles 0 to `tiles` - 1 with `prefix`.
   void tiles_initialized(std::uint32_t tiles, std::span<const std::byte> prefix);
 
+  // The kernel has just made host memory, all zero: should it become the transport, its pages
+  // are known zero from now on until written.
+  void host_memory_made(std::span<const std::byte> memory);
+
   // Whether the marks are the bootloader's to answer.
   bool takes_marks() const { return phase_ != Phase::Inactive; }
   // Answers the non-zero `mark` the host wrote at `now`: when it reads cleared; none: never.

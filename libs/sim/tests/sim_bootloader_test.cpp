@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include <gtest/gtest.h>
 
 #include "bare_host.hpp"
@@ -235,6 +237,29 @@ TEST(SimBootloader, LaterBatchSeesEveryNonZeroByteAfterItsLastImage) {
     EXPECT_EQ(rig.cleared_after(TRANSFER_MARK, 1ms), c.refusal.empty());
     EXPECT_EQ(rig.sim.take_refusals(),
               c.refusal.empty() ? std::vector<std::string>{} : std::vector{c.refusal});
+  }
+}
+
+// Host memory the kernel made is known zero until written: a stray byte the host wrote before
+// the first batch is seen all the same.
+TEST(SimBootloader, TransportTheKernelMadeIsWatchedFromTheStart) {
+  for (const bool stray : {false, true}) {
+    SCOPED_TRACE(stray);
+    BootloaderRig rig;
+    void* made = rig.sim.map_anonymous(BYTES);
+    ASSERT_NE(made, MAP_FAILED);
+    rig.host.request(kernel::DETACH_BUFFER, INDEX);
+    rig.transport = {static_cast<std::byte*>(made), BYTES};
+    ASSERT_EQ(rig.host.attach_buffer(INDEX, rig.transport), 0);
+    if (stray) rig.transport[BYTES - 1] = std::byte{1};
+    rig.batch(0, false);
+    EXPECT_EQ(rig.cleared_after(TRANSFER_MARK, 1ms), !stray);
+    EXPECT_EQ(rig.sim.take_refusals(),
+              stray ? std::vector<std::string>{"bootloader batch 0: bytes after the last image at "
+                                               "0x111800 not zero"}
+                    : std::vector<std::string>{});
+    rig.host.request(kernel::DETACH_BUFFER, INDEX);
+    EXPECT_EQ(rig.sim.unmap(made, BYTES), 0);
   }
 }
 

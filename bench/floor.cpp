@@ -11,8 +11,8 @@
 #include <cstring>
 #include <memory>
 
-#include "zel_driver/transport.hpp"
 #include "zel_driver/system_backend.hpp"
+#include "zel_driver/transport.hpp"
 
 namespace {
 

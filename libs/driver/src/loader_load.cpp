@@ -13,8 +13,8 @@
 #include "zel_driver/exchange_buffer.hpp"
 #include "zel_driver/host_buffer.hpp"
 #include "zel_driver/loader.hpp"
-#include "zel_driver/transport.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/transport.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.hpp"
 

@@ -111,9 +111,11 @@ void TileMemory::write_bytes(std::uint32_t tile, std::uint32_t address,
     const std::uint32_t in_page = offset % PAGE_SIZE;
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, PAGE_SIZE - in_page);
     const std::span<const std::byte> piece = bytes.subspan(done, chunk);
-    // Zeros over an absent page change nothing; keep the memory sparse.
+    // Zeros over an absent page change nothing; keep the memory sparse. (std::copy_n rather
+    // than memcpy: the compiler expands a memcpy it knows to be at most a page into
+    // `rep movsq`, at about half the speed of the C library's copy.)
     if (entry(tile, offset / PAGE_SIZE) != 0 || !all_bytes(piece, std::byte{0})) {
-      std::memcpy(writable(tile, offset / PAGE_SIZE) + in_page, piece.data(), chunk);
+      std::copy_n(piece.data(), chunk, writable(tile, offset / PAGE_SIZE) + in_page);
     }
     done += chunk;
   }

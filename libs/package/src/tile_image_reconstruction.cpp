@@ -41,6 +41,7 @@ TileImageExtent tile_image_extent(const TileImage& tile) {
 
 void copy_tile_image(const TileImage& tile, std::uint32_t load_base, std::size_t offset,
                      std::span<std::byte> out) {
+  if (out.empty()) return;  // an empty image has no data to point at
   std::memset(out.data(), 0, out.size());
   const std::size_t end = offset + out.size();
   for (const Segment& segment : tile.segments) {

@@ -22,16 +22,17 @@ class WrittenPages {
   WrittenPages& operator=(const WrittenPages&) = delete;
   ~WrittenPages() { stop(); }
 
-  // Watches `range`, which starts on a page, from now on; a range already watched stays as it
-  // is. Until the first look, every page counts as written.
+  // Watches `range` from now on (a range that does not start on a page boundary cannot be
+  // tracked); a range already watched stays as it is. Until the first look, every page counts
+  // as written.
   void watch(std::span<const std::byte> range);
   // Stops watching: the pages take writes without a fault again.
   void stop();
   // Whether the kernel tracks the watched range.
   bool tracking() const { return static_cast<bool>(faults_); }
   // By page of the watched range: whether it may have been written since the previous look.
-  // Only pages from `first_page` on are watched from now on (pages the caller will read anyway
-  // need not fault when written); the pages before it count as written.
+  // Only the pages from `first_page` on are looked at and re-armed; the ones before it count
+  // as written (pages the caller reads anyway need not fault each time they are written).
   std::vector<bool> look(std::size_t first_page);
 
  private:

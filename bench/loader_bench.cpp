@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "zel_driver/loader.hpp"
-#include "zel_driver/loader_transport.hpp"
-#include "zel_driver/tile_framing.hpp"
+#include "zel_driver/transport.hpp"
+#include "zel_driver/transport_frames.hpp"
 #include "zel_fixtures/elf_writer.hpp"
 #include "zel_fixtures/idle_package.hpp"
 #include "zel_package/application.hpp"

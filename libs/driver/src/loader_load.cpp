@@ -13,8 +13,8 @@
 #include "zel_driver/exchange_buffer.hpp"
 #include "zel_driver/host_buffer.hpp"
 #include "zel_driver/loader.hpp"
-#include "zel_driver/loader_transport.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/transport.hpp"
 #include "zel_log/log.hpp"
 #include "zel_package/application.hpp"
 
@@ -42,19 +42,22 @@ Status check_image_start(const TileImage& tile) {
                                        tile.physical_tile, shown, SECONDARY_LOADER_ADDRESS)));
 }
 
-// Builds the tile's image and frames it into the batch's `slot`.
-Status add_tile(const Application& app, const TileImage& tile, std::size_t slot,
-                TransportBatches& transport) {
+// Frames the tile's image into the batch's `slot`, straight from its segments: validation has
+// checked them, so the image is laid out from the record itself.
+Status add_tile(const TileImage& tile, std::size_t slot, TransportBatches& transport) {
   ZEL_TRY(check_image_start(tile));
-  ZEL_TRY_ASSIGN(auto image, app.tile_image(tile.physical_tile));
-  if (image.size() < MINIMUM_IMAGE_BYTES) image.resize(MINIMUM_IMAGE_BYTES);
-  if (const std::size_t frames = frame_count(image.size()); frames > MAX_TILE_FRAMES) {
+  const zel_package::TileImageExtent extent = zel_package::tile_image_extent(tile);
+  const std::size_t image_bytes = std::max(extent.bytes, MINIMUM_IMAGE_BYTES);
+  if (const std::size_t frames = frame_count(image_bytes); frames > MAX_TILE_FRAMES) {
     return std::unexpected(DriverError::invalid(fmt::format(
         "tile {} application image needs {} frames, but the secondary loader accepts at most "
         "{}; image ends beyond 0x{:x}",
         tile.physical_tile, frames, MAX_TILE_FRAMES, SECONDARY_LOADER_END)));
   }
-  return transport.add_tile(slot, tile.physical_tile, image);
+  const auto image = [&](std::size_t offset, std::span<std::byte> out) {
+    zel_package::copy_tile_image(tile, extent.load_base, offset, out);
+  };
+  return transport.add_tile(slot, tile.physical_tile, image_bytes, image);
 }
 
 // The device acknowledges by clearing HSP_SYNC_CONTROL_0. Whatever ends the wait, the load
@@ -78,8 +81,9 @@ Status send_batch(const Device& device, const Application& app, std::size_t batc
   const std::size_t first = batch * BATCH_SLOTS;
   transport.begin_batch();
   for (std::size_t slot = 0; slot < BATCH_SLOTS; ++slot) {
-    ZEL_TRY(add_tile(app, app.tiles[first + slot], slot, transport));
+    ZEL_TRY(add_tile(app.tiles[first + slot], slot, transport));
   }
+  transport.end_batch();
   zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "submitting application tile batch",
                 {{"batch", std::uint64_t{batch}},
                  {"first_tile", std::uint64_t{first}},

@@ -8,8 +8,8 @@
 
 #include "zel_base/forwarding_backend.hpp"
 #include "zel_driver/kernel_interface.hpp"
-#include "zel_driver/loader_transport.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/transport.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace zel_driver {

@@ -1,5 +1,6 @@
 #include "message_stream.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <new>
 
 #include <kj/io.h>
 
@@ -59,6 +62,28 @@ std::optional<std::uint64_t> bytes_left(int fd) {
   return static_cast<std::uint64_t>(status.st_size - position);
 }
 
+// A message buffer this large is mapped on its own and asks for huge pages: the read then
+// faults in a few hundred pages instead of one per 4 KiB. Smaller ones stay on the heap.
+constexpr std::size_t HUGE_PAGE_BYTES = 2 * 1024 * 1024;
+
+class UnmapDisposer : public kj::ArrayDisposer {
+  void disposeImpl(void* first, std::size_t element_size, std::size_t element_count, std::size_t,
+                   void (*)(void*)) const override {
+    ::munmap(first, element_size * element_count);
+  }
+};
+const UnmapDisposer UNMAP_DISPOSER;
+
+// `words` uninitialized words; memory that runs short is std::bad_alloc as for the heap.
+kj::Array<capnp::word> message_buffer(std::size_t words) {
+  const std::size_t bytes = words * WORD_BYTES;
+  if (bytes < HUGE_PAGE_BYTES) return kj::heapArray<capnp::word>(words);
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(memory, bytes, MADV_HUGEPAGE);  // without them it is only slower
+  return kj::Array<capnp::word>(static_cast<capnp::word*>(memory), words, UNMAP_DISPOSER);
+}
+
 }  // namespace
 
 std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
@@ -83,7 +108,7 @@ std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
     return premature_end();
   }
 
-  auto words = kj::heapArray<capnp::word>(table_words + segment_words);
+  auto words = message_buffer(table_words + segment_words);
   std::memcpy(words.begin(), table.data(), table.size());
   if (!read_exact(stream, words.begin() + table_words, segment_words * WORD_BYTES)) {
     return premature_end();

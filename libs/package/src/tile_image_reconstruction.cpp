@@ -22,6 +22,38 @@ const TileImage* find_tile(const std::vector<TileImage>& tiles, std::uint32_t ph
 
 }  // namespace
 
+TileImageExtent tile_image_extent(const TileImage& tile) {
+  const auto lowest = std::ranges::min_element(tile.segments, {}, &Segment::address);
+  const std::uint32_t load_base = lowest->address;
+  std::size_t bytes = 0;
+  for (const Segment& segment : tile.segments) {
+    bytes = std::max<std::size_t>(bytes, segment.address - load_base + segment.memory_size);
+  }
+  if (zel_log::enabled(zel_log::Level::Trace)) {
+    const std::string base = fmt::format("0x{:x}", load_base);
+    zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "reconstructing tile image",
+                  {{"physical_tile", std::uint64_t{tile.physical_tile}},
+                   {"load_base", base},
+                   {"image_bytes", std::uint64_t{bytes}}});
+  }
+  return {.load_base = load_base, .bytes = bytes};
+}
+
+void copy_tile_image(const TileImage& tile, std::uint32_t load_base, std::size_t offset,
+                     std::span<std::byte> out) {
+  if (out.empty()) return;  // an empty image has no data to point at
+  std::memset(out.data(), 0, out.size());
+  const std::size_t end = offset + out.size();
+  for (const Segment& segment : tile.segments) {
+    const std::size_t start = segment.address - load_base;
+    const std::size_t from = std::max(start, offset);
+    const std::size_t to = std::min(start + segment.data.size(), end);
+    if (from < to) {
+      std::memcpy(out.data() + (from - offset), segment.data.data() + (from - start), to - from);
+    }
+  }
+}
+
 std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
     std::uint32_t physical_tile) const {
   const TileImage* tile = find_tile(tiles, physical_tile);
@@ -36,29 +68,9 @@ std::expected<std::vector<std::byte>, PackageError> Application::tile_image(
   for (const Segment& segment : tile->segments) {
     ZEL_TRY(detail::checked_segment_end(physical_tile, segment, target.tile_memory()));
   }
-  const auto lowest =
-      std::min_element(tile->segments.begin(), tile->segments.end(),
-                       [](const Segment& a, const Segment& b) { return a.address < b.address; });
-  const std::uint32_t load_base = lowest->address;
-  std::size_t image_size = 0;
-  for (const Segment& segment : tile->segments) {
-    image_size =
-        std::max<std::size_t>(image_size, segment.address - load_base + segment.memory_size);
-  }
-
-  std::vector<std::byte> image(image_size);
-  if (zel_log::enabled(zel_log::Level::Trace)) {
-    const std::string base = fmt::format("0x{:x}", load_base);
-    zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "reconstructing tile image",
-                  {{"physical_tile", std::uint64_t{physical_tile}},
-                   {"load_base", base},
-                   {"image_bytes", std::uint64_t{image_size}}});
-  }
-  for (const Segment& segment : tile->segments) {
-    if (segment.data.empty()) continue;
-    std::memcpy(image.data() + (segment.address - load_base), segment.data.data(),
-                segment.data.size());
-  }
+  const TileImageExtent extent = tile_image_extent(*tile);
+  std::vector<std::byte> image(extent.bytes);
+  copy_tile_image(*tile, extent.load_base, 0, image);
   return image;
 }
 

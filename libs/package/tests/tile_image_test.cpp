@@ -52,6 +52,27 @@ TEST(TileImage, PlacesSegmentsAndZeroFillsTheRest) {
   EXPECT_EQ(events[0].number("image_bytes"), 272u);
 }
 
+// A window of the image, as framing takes one, is that slice of the whole image, zero past its
+// end, wherever it cuts the segments.
+TEST(TileImage, AnyWindowIsTheSliceOfTheWholeImage) {
+  const Application app = with_tile(4, two_segments());
+  const std::vector<std::byte> whole = app.tile_image(4).value();
+  const TileImage& tile = app.tiles[0];
+  for (const std::size_t offset : {0x0, 0x2, 0x4, 0xe8, 0xf0, 0x108, 0x110, 0x200}) {
+    for (const std::size_t size : {0x1, 0x3, 0x10, 0x30}) {
+      SCOPED_TRACE(testing::Message() << offset << "+" << size);
+      std::vector<std::byte> window(size, std::byte{0x55});
+      copy_tile_image(tile, 0x4c010, offset, window);
+      std::vector<std::byte> expected(size);
+      for (std::size_t i = 0; i < size && offset + i < whole.size(); ++i) {
+        expected[i] = whole[offset + i];
+      }
+      EXPECT_EQ(window, expected);
+    }
+  }
+  EXPECT_EQ(tile_image_extent(tile).bytes, whole.size());
+}
+
 TEST(TileImage, SegmentOrderDoesNotMatter) {
   auto segments = two_segments();
   std::reverse(segments.begin(), segments.end());

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <fmt/format.h>
 
+#include "byte_fill.hpp"
 #include "zel_base/little_endian.hpp"
 #include "zel_sim/protocol/host_timeouts.hpp"
 #include "zel_sim/protocol/registers.hpp"
@@ -28,23 +30,25 @@ std::uint32_t word(std::span<const std::byte> bytes, std::size_t offset) {
   return *zel_base::load_u32_le(bytes, offset);
 }
 
-// Whether every byte is `fill`: the first is, and each equals the next. One memcmp: byte
-// by byte, the 42 MB of a transport would dominate a load.
-bool all_bytes(std::span<const std::byte> bytes, std::uint8_t fill) {
-  if (bytes.empty()) return true;
-  return bytes[0] == std::byte{fill} &&
-         std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
-}
+constexpr std::size_t PAGE_BYTES = WrittenPages::PAGE_BYTES;
 
 }  // namespace
 
 void SimBootloader::tiles_initialized(std::uint32_t tiles, std::span<const std::byte> prefix) {
-  const bool program = !all_bytes(prefix, 0);
+  const bool program = !all_bytes(prefix, std::byte{0});
   phase_ = program ? Phase::Batches : Phase::Inactive;
   bootloader_tiles_ = program ? tiles : 0;
   batches_ = 0;
   loaded_.assign(bootloader_tiles_, false);
+  forget_zero_tail();
   device_.exchange_blocks.begin_transfer();
+}
+
+void SimBootloader::host_memory_made(std::span<const std::byte> memory) {
+  forget_zero_tail();
+  transport_writes_.watch(memory);
+  transport_writes_.look(0);
+  zero_from_page_ = 0;
 }
 
 std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t mark,
@@ -57,7 +61,7 @@ std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t m
   }
   const auto bytes = transport();
   if (!bytes) return std::nullopt;
-  if (all_bytes(*bytes, transport::SENTINEL_FILL)) return start_tiles(now);
+  if (all_bytes(*bytes, std::byte{transport::SENTINEL_FILL})) return start_tiles(now);
   return take_batch(*bytes, now);
 }
 
@@ -96,6 +100,8 @@ std::optional<std::chrono::nanoseconds> SimBootloader::take_batch(
   }
   const auto bytes = read_batch(where, transport);
   if (!bytes) return std::nullopt;
+  // No batch can follow the last tile's: the sentinel fill need not be watched.
+  if (std::ranges::find(loaded_, false) == loaded_.end()) forget_zero_tail();
   return now + BATCH_SETUP_TIME + TRANSFER_TIME_PER_KIB * static_cast<std::int64_t>(*bytes) / 1024;
 }
 
@@ -141,7 +147,8 @@ std::optional<std::chrono::nanoseconds> SimBootloader::reach_initial_sync(
 std::optional<std::size_t> SimBootloader::read_batch(const std::string& where,
                                                      std::span<const std::byte> transport) {
   const std::size_t table_end = transport::BATCH_SLOTS * transport::DESCRIPTOR_BYTES;
-  if (!all_bytes(transport.subspan(table_end, transport::FIRST_FRAME_OFFSET - table_end), 0)) {
+  if (!all_bytes(transport.subspan(table_end, transport::FIRST_FRAME_OFFSET - table_end),
+                 std::byte{0})) {
     refuse(fmt::format("{}: bytes between the descriptor table and 0x{:x} not zero", where,
                        transport::FIRST_FRAME_OFFSET));
     return std::nullopt;
@@ -152,11 +159,30 @@ std::optional<std::size_t> SimBootloader::read_batch(const std::string& where,
     if (!next) return std::nullopt;
     cursor = *next;
   }
-  if (!all_bytes(transport.subspan(cursor), 0)) {
+  if (!zero_tail(transport, cursor)) {
     refuse(fmt::format("{}: bytes after the last image at 0x{:x} not zero", where, cursor));
     return std::nullopt;
   }
   return cursor;
+}
+
+bool SimBootloader::zero_tail(std::span<const std::byte> transport, std::size_t cursor) {
+  transport_writes_.watch(transport);
+  const std::vector<bool> written = transport_writes_.look(cursor / PAGE_BYTES);
+  const std::size_t proven_from = std::exchange(zero_from_page_, NO_PAGE);
+  for (std::size_t page = cursor / PAGE_BYTES; page < written.size(); ++page) {
+    if (page >= proven_from && !written[page]) continue;
+    const std::size_t from = std::max(cursor, page * PAGE_BYTES);
+    const std::size_t to = std::min(transport.size(), (page + 1) * PAGE_BYTES);
+    if (!all_bytes(transport.subspan(from, to - from), std::byte{0})) return false;
+  }
+  zero_from_page_ = (cursor + PAGE_BYTES - 1) / PAGE_BYTES;
+  return true;
+}
+
+void SimBootloader::forget_zero_tail() {
+  transport_writes_.stop();
+  zero_from_page_ = NO_PAGE;
 }
 
 std::optional<std::size_t> SimBootloader::read_slot(const std::string& where,
@@ -223,7 +249,8 @@ std::optional<std::string> SimBootloader::frame_fault(std::span<const std::byte>
   if (const std::uint32_t reserved = word(frame, transport::FRAME_RESERVED); reserved != 0) {
     return fmt::format("reserved word 0x{:x}, expected 0", reserved);
   }
-  if (!all_bytes(frame.last(transport::FRAME_TRAILER_BYTES), transport::FRAME_TRAILER_FILL)) {
+  if (!all_bytes(frame.last(transport::FRAME_TRAILER_BYTES),
+                 std::byte{transport::FRAME_TRAILER_FILL})) {
     return std::string("trailer is not 16 bytes of 0xff");
   }
   return std::nullopt;

@@ -103,7 +103,10 @@ void* SimDevice::map_anonymous(std::size_t size) {
   } else {
     result =
         ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1, 0);
-    if (result != MAP_FAILED) host_buffers_.emplace(result, size);
+    if (result != MAP_FAILED) {
+      host_buffers_.emplace(result, size);
+      bootloader_.host_memory_made({static_cast<const std::byte*>(result), size});
+    }
   }
   trace_.record({.time = now_,
                  .op = TraceOp::MapAnonymous,

@@ -1,16 +1,41 @@
 #include "zel_sim/tile_memory.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <utility>
 
+#include "byte_fill.hpp"
 #include "zel_base/little_endian.hpp"
 
 namespace zel_sim {
 
-TileMemory::TileMemory(std::uint32_t tile_count) : tile_count_(tile_count) {}
+namespace {
+
+[[noreturn]] void simulator_fault(const char* what) {
+  std::fprintf(stderr, "zel_sim: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+TileMemory::TileMemory(std::uint32_t tile_count)
+    : tile_count_(tile_count),
+      page_of_(std::size_t{tile_count} * PAGES_PER_TILE, 0),
+      reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE) {
+  // Address space only: a page costs memory once it is written.
+  void* reserved = ::mmap(nullptr, reserved_pages_ * PAGE_SIZE, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) simulator_fault("cannot reserve tile memory");
+  // Without huge pages it is only slower.
+  ::madvise(reserved, reserved_pages_ * PAGE_SIZE, MADV_HUGEPAGE);
+  pages_ = static_cast<std::byte*>(reserved);
+}
+
+TileMemory::~TileMemory() { ::munmap(pages_, reserved_pages_ * PAGE_SIZE); }
 
 bool TileMemory::in_window(std::uint32_t address, std::uint32_t size) {
   return address >= TILE_MEMORY_START && address <= TILE_MEMORY_END &&
@@ -27,20 +52,37 @@ void TileMemory::check(std::uint32_t tile, std::uint32_t address, std::uint32_t 
   }
 }
 
-const TileMemory::Page* TileMemory::find(std::uint32_t tile, std::uint32_t page_index) const {
-  auto found = pages_.find(key(tile, page_index));
-  return found == pages_.end() ? nullptr : found->second.get();
+TileMemory::PageId TileMemory::new_page() {
+  PageId page;
+  if (!free_pages_.empty()) {
+    page = free_pages_.back();
+    free_pages_.pop_back();
+    std::memset(page_data(page), 0, PAGE_SIZE);
+  } else if (used_pages_ < reserved_pages_) {
+    page = static_cast<PageId>(++used_pages_);  // never touched: the system's zeros
+    holders_.push_back(0);
+  } else {
+    simulator_fault("tile memory reservation exhausted");
+  }
+  holders_[page - 1] = 1;
+  return page;
 }
 
-TileMemory::Page& TileMemory::writable(std::uint32_t tile, std::uint32_t page_index) {
-  std::shared_ptr<Page>& page = pages_[key(tile, page_index)];
-  if (!page) {
-    page = std::make_shared<Page>();
-    page->fill(std::byte{0});
-  } else if (page.use_count() > 1) {
-    page = std::make_shared<Page>(*page);  // copy on write: other tiles keep the shared one
+void TileMemory::release(PageId page) {
+  if (page != 0 && --holders_[page - 1] == 0) free_pages_.push_back(page);
+}
+
+std::byte* TileMemory::writable(std::uint32_t tile, std::uint32_t page_index) {
+  PageId& page = entry(tile, page_index);
+  if (page == 0) {
+    page = new_page();
+  } else if (holders_[page - 1] > 1) {
+    const PageId shared = page;
+    page = new_page();  // copy on write: other tiles keep the shared one
+    std::memcpy(page_data(page), page_data(shared), PAGE_SIZE);
+    release(shared);
   }
-  return *page;
+  return page_data(page);
 }
 
 std::vector<std::byte> TileMemory::read_bytes(std::uint32_t tile, std::uint32_t address,
@@ -52,8 +94,8 @@ std::vector<std::byte> TileMemory::read_bytes(std::uint32_t tile, std::uint32_t 
     const std::uint32_t offset = address + done - TILE_MEMORY_START;
     const std::uint32_t in_page = offset % PAGE_SIZE;
     const std::uint32_t chunk = std::min(size - done, PAGE_SIZE - in_page);
-    if (const Page* page = find(tile, offset / PAGE_SIZE)) {
-      std::memcpy(bytes.data() + done, page->data() + in_page, chunk);
+    if (const PageId page = entry(tile, offset / PAGE_SIZE); page != 0) {
+      std::memcpy(bytes.data() + done, page_data(page) + in_page, chunk);
     }
     done += chunk;
   }
@@ -69,11 +111,11 @@ void TileMemory::write_bytes(std::uint32_t tile, std::uint32_t address,
     const std::uint32_t in_page = offset % PAGE_SIZE;
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, PAGE_SIZE - in_page);
     const std::span<const std::byte> piece = bytes.subspan(done, chunk);
-    const bool all_zero =
-        std::all_of(piece.begin(), piece.end(), [](std::byte b) { return b == std::byte{0}; });
-    // Zeros over an absent page change nothing; keep the memory sparse.
-    if (!all_zero || find(tile, offset / PAGE_SIZE) != nullptr) {
-      std::memcpy(writable(tile, offset / PAGE_SIZE).data() + in_page, piece.data(), chunk);
+    // Zeros over an absent page change nothing; keep the memory sparse. (std::copy_n rather
+    // than memcpy: the compiler expands a memcpy it knows to be at most a page into
+    // `rep movsq`, at about half the speed of the C library's copy.)
+    if (entry(tile, offset / PAGE_SIZE) != 0 || !all_bytes(piece, std::byte{0})) {
+      std::copy_n(piece.data(), chunk, writable(tile, offset / PAGE_SIZE) + in_page);
     }
     done += chunk;
   }
@@ -91,30 +133,22 @@ void TileMemory::write_word(std::uint32_t tile, std::uint32_t address, std::uint
 
 void TileMemory::initialize(std::uint32_t tile_count, std::span<const std::byte> prefix) {
   tile_count = std::min(tile_count, tile_count_);
-  std::erase_if(pages_, [&](const auto& entry) { return (entry.first >> 32) < tile_count; });
-
-  // The prefix pages are built once and shared by every tile until a tile writes to them.
-  std::vector<std::shared_ptr<Page>> prefix_pages;
-  for (std::size_t done = 0; done < prefix.size(); done += PAGE_SIZE) {
-    const std::size_t chunk = std::min<std::size_t>(PAGE_SIZE, prefix.size() - done);
-    auto page = std::make_shared<Page>();
-    page->fill(std::byte{0});
-    std::memcpy(page->data(), prefix.data() + done, chunk);
-    const bool all_zero =
-        std::all_of(page->begin(), page->end(), [](std::byte b) { return b == std::byte{0}; });
-    prefix_pages.push_back(all_zero ? nullptr : std::move(page));
-  }
   for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
-    for (std::uint32_t index = 0; index < prefix_pages.size(); ++index) {
-      if (prefix_pages[index]) pages_[key(tile, index)] = prefix_pages[index];
+    for (std::uint32_t index = 0; index < PAGES_PER_TILE; ++index) {
+      release(std::exchange(entry(tile, index), 0));
     }
   }
-}
-
-std::size_t TileMemory::distinct_pages() const {
-  std::unordered_set<const Page*> distinct;
-  for (const auto& [key, page] : pages_) distinct.insert(page.get());
-  return distinct.size();
+  // The prefix pages are built once and shared by every tile until a tile writes to them.
+  for (std::size_t done = 0; done < prefix.size(); done += PAGE_SIZE) {
+    const auto piece = prefix.subspan(done, std::min<std::size_t>(PAGE_SIZE, prefix.size() - done));
+    if (tile_count == 0 || all_bytes(piece, std::byte{0})) continue;
+    const PageId page = new_page();
+    std::memcpy(page_data(page), piece.data(), piece.size());
+    holders_[page - 1] = tile_count;
+    for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
+      entry(tile, static_cast<std::uint32_t>(done / PAGE_SIZE)) = page;
+    }
+  }
 }
 
 }  // namespace zel_sim

@@ -1,8 +1,12 @@
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +53,11 @@ std::vector<std::byte> framed(std::uint32_t tile, const std::vector<std::byte>& 
 
 const std::vector<std::byte> BOOTLOADER = image_of(1024, 0);
 
+std::span<std::byte> zeroed(std::span<std::byte> bytes) {
+  std::ranges::fill(bytes, std::byte{0});
+  return bytes;
+}
+
 // A device whose tiles 0 to `tiles` - 1 run the bootloader, with a transport attached under
 // index 0, the loader set up and the exchange blocks held for the transfer, as the host leaves
 // them before its first batch.
@@ -76,9 +85,9 @@ struct BootloaderRig {
     return offset + static_cast<std::uint32_t>(frames.size());
   }
   // A whole batch for tiles `first` to `first` + 63, the smallest images, tile 3's larger;
-  // the offsets of the slots.
-  std::vector<std::uint32_t> batch(std::uint32_t first = 0) {
-    std::ranges::fill(transport, std::byte{0});
+  // the offsets of the slots. Written over a transport cleared first, or over what it holds.
+  std::vector<std::uint32_t> batch(std::uint32_t first = 0, bool cleared = true) {
+    if (cleared) std::ranges::fill(transport, std::byte{0});
     std::vector<std::uint32_t> offsets{0x1000};
     for (std::uint32_t slot = 0; slot < 64; ++slot) {
       const std::uint32_t tile = first + slot;
@@ -97,7 +106,10 @@ struct BootloaderRig {
     return sim.peek(HSP_SYNC_CONTROL_0) == 0;
   }
 
-  std::vector<std::byte> transport = std::vector<std::byte>(BYTES);
+  // Page-aligned as the host's mappings are, so the device can watch what the host writes.
+  std::unique_ptr<std::byte, decltype(&std::free)> memory{
+      static_cast<std::byte*>(std::aligned_alloc(4096, BYTES)), &std::free};
+  std::span<std::byte> transport = zeroed({memory.get(), BYTES});
   SimDevice sim;
   BareHost host;
 };
@@ -186,6 +198,68 @@ TEST(SimBootloader, BatchNotAsTheLoaderLaysItOutIsRefusedAndKeepsTheMark) {
     c.spoil(rig, rig.batch());
     EXPECT_FALSE(rig.cleared_after(c.mark, 1s));
     EXPECT_EQ(rig.sim.take_refusals(), std::vector<std::string>{c.refusal});
+  }
+}
+
+// A later batch is written over what the earlier one left: whatever the host leaves or writes
+// after its last image is refused however little of the transport it wrote since.
+TEST(SimBootloader, LaterBatchSeesEveryNonZeroByteAfterItsLastImage) {
+  struct Case {
+    std::function<void(BootloaderRig&)> spoil;
+    std::string refusal;
+  };
+  const std::string batch1 = "bootloader batch 1: bytes after the last image at 0x111000 not zero";
+  const Case cases[] = {
+      // The second batch's images are 2 frames shorter than the first's.
+      {[](BootloaderRig&) {}, batch1},
+      {[](BootloaderRig& r) {
+         std::ranges::fill(r.transport.subspan(0x111000, 0x800), std::byte{0});
+         r.transport[BYTES - 1] = std::byte{1};
+       },
+       batch1},
+      {[](BootloaderRig& r) {
+         std::ranges::fill(r.transport.subspan(0x111000, 0x800), std::byte{0});
+         r.transport[0x200000] = std::byte{1};
+       },
+       batch1},
+      {[](BootloaderRig& r) {
+         std::ranges::fill(r.transport.subspan(0x111000, 0x800), std::byte{0});
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    BootloaderRig rig(128);
+    rig.batch(0);
+    ASSERT_TRUE(rig.cleared_after(TRANSFER_MARK, 1ms));
+    rig.batch(64, false);
+    c.spoil(rig);
+    EXPECT_EQ(rig.cleared_after(TRANSFER_MARK, 1ms), c.refusal.empty());
+    EXPECT_EQ(rig.sim.take_refusals(),
+              c.refusal.empty() ? std::vector<std::string>{} : std::vector{c.refusal});
+  }
+}
+
+// Host memory the kernel made is known zero until written: a stray byte the host wrote before
+// the first batch is seen all the same.
+TEST(SimBootloader, TransportTheKernelMadeIsWatchedFromTheStart) {
+  for (const bool stray : {false, true}) {
+    SCOPED_TRACE(stray);
+    BootloaderRig rig;
+    void* made = rig.sim.map_anonymous(BYTES);
+    ASSERT_NE(made, MAP_FAILED);
+    rig.host.request(kernel::DETACH_BUFFER, INDEX);
+    rig.transport = {static_cast<std::byte*>(made), BYTES};
+    ASSERT_EQ(rig.host.attach_buffer(INDEX, rig.transport), 0);
+    if (stray) rig.transport[BYTES - 1] = std::byte{1};
+    rig.batch(0, false);
+    EXPECT_EQ(rig.cleared_after(TRANSFER_MARK, 1ms), !stray);
+    EXPECT_EQ(rig.sim.take_refusals(),
+              stray ? std::vector<std::string>{"bootloader batch 0: bytes after the last image at "
+                                               "0x111800 not zero"}
+                    : std::vector<std::string>{});
+    rig.host.request(kernel::DETACH_BUFFER, INDEX);
+    EXPECT_EQ(rig.sim.unmap(made, BYTES), 0);
   }
 }
 

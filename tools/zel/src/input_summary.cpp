@@ -9,8 +9,8 @@
 #include "zel_driver/configuration_image.hpp"
 #include "zel_driver/host_sync.hpp"
 #include "zel_driver/loader.hpp"
-#include "zel_driver/loader_transport.hpp"
-#include "zel_driver/tile_framing.hpp"
+#include "zel_driver/transport.hpp"
+#include "zel_driver/transport_frames.hpp"
 
 namespace zel {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace zel_package {
@@ -28,5 +29,22 @@ struct TileImage {
 
   bool operator==(const TileImage&) const = default;
 };
+
+// Where a tile's contiguous memory image lies: from its lowest segment address, `bytes` long
+// up to its highest segment end.
+struct TileImageExtent {
+  std::uint32_t load_base = 0;
+  std::size_t bytes = 0;
+};
+
+// The extent of the image of `tile`, which has at least one segment; emits the TRACE event
+// "reconstructing tile image". Whoever builds the image calls it once per image.
+TileImageExtent tile_image_extent(const TileImage& tile);
+
+// Bytes [offset, offset + out.size()) of the image of `tile` that starts at `load_base`:
+// every segment's stored bytes in place, in list order, and zero elsewhere, past the image's
+// end too. Every segment must lie at or above `load_base`.
+void copy_tile_image(const TileImage& tile, std::uint32_t load_base, std::size_t offset,
+                     std::span<std::byte> out);
 
 }  // namespace zel_package

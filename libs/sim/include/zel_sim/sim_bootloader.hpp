@@ -15,6 +15,7 @@
 #include "zel_sim/sim_exchange_blocks.hpp"
 #include "zel_sim/sim_tiles.hpp"
 #include "zel_sim/tile_memory.hpp"
+#include "zel_sim/written_pages.hpp"
 
 namespace zel_sim {
 
@@ -70,6 +71,10 @@ class SimBootloader {
   // The autoloader has just initialized tiles 0 to `tiles` - 1 with `prefix`.
   void tiles_initialized(std::uint32_t tiles, std::span<const std::byte> prefix);
 
+  // The kernel has just made host memory, all zero: should it become the transport, its pages
+  // are known zero from now on until written.
+  void host_memory_made(std::span<const std::byte> memory);
+
   // Whether the marks are the bootloader's to answer.
   bool takes_marks() const { return phase_ != Phase::Inactive; }
   // Answers the non-zero `mark` the host wrote at `now`: when it reads cleared; none: never.
@@ -97,6 +102,12 @@ class SimBootloader {
   std::optional<std::string> frame_fault(std::span<const std::byte> frame, std::size_t n,
                                          std::size_t frames, std::uint32_t tile) const;
   std::optional<std::string> tile_fault(std::uint32_t tile) const;
+  // Whether every transport byte from `cursor` on is zero. A page found zero at the previous
+  // batch and not written since is zero still: only the others are read, so a batch costs
+  // what the host wrote rather than the whole transport.
+  bool zero_tail(std::span<const std::byte> transport, std::size_t cursor);
+  // Nothing is known of the transport any longer.
+  void forget_zero_tail();
   void refuse(std::string what);
 
   const Faults& faults_;
@@ -112,6 +123,11 @@ class SimBootloader {
   std::uint32_t batches_ = 0;
   // By tile: whether its image has arrived.
   std::vector<bool> loaded_;
+  // What the host wrote to the transport since the previous batch, and the first of the pages
+  // that were all zero then.
+  static constexpr std::size_t NO_PAGE = SIZE_MAX;
+  WrittenPages transport_writes_;
+  std::size_t zero_from_page_ = NO_PAGE;
 };
 
 }  // namespace zel_sim

@@ -3,9 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 namespace zel_sim {
@@ -16,12 +14,17 @@ inline constexpr std::uint32_t TILE_MEMORY_END = 0xe8000;
 // The tile memory (window 0x4c000..0xe8000) of every tile of the simulated device, sparse:
 // a page exists only once something non-zero was put in it, and pages with the same
 // contents after an initialization are shared until written. A 1472-tile device therefore
-// costs what its tiles hold, not 1472 x 624 KiB.
+// costs what its tiles hold, not 1472 x 624 KiB. Pages are handed out in order from one
+// reservation backed by huge pages where the system offers them, so what the tiles hold
+// costs few page faults.
 class TileMemory {
  public:
   static constexpr std::uint32_t PAGE_SIZE = 4096;
 
   explicit TileMemory(std::uint32_t tile_count);
+  TileMemory(const TileMemory&) = delete;
+  TileMemory& operator=(const TileMemory&) = delete;
+  ~TileMemory();
 
   std::uint32_t tile_count() const { return tile_count_; }
   // Whether [address, address + size) lies inside the window.
@@ -38,20 +41,38 @@ class TileMemory {
   void initialize(std::uint32_t tile_count, std::span<const std::byte> prefix);
 
   // Pages held, each counted once however many tiles share it.
-  std::size_t distinct_pages() const;
+  std::size_t distinct_pages() const { return used_pages_ - free_pages_.size(); }
 
  private:
-  using Page = std::array<std::byte, PAGE_SIZE>;
-  static std::uint64_t key(std::uint32_t tile, std::uint32_t page_index) {
-    return std::uint64_t{tile} << 32 | page_index;
-  }
+  static constexpr std::uint32_t PAGES_PER_TILE = (TILE_MEMORY_END - TILE_MEMORY_START) / PAGE_SIZE;
+  // A page of the reservation, numbered from 1; 0 is no page (all zero).
+  using PageId = std::uint32_t;
+
   void check(std::uint32_t tile, std::uint32_t address, std::uint32_t size) const;
-  const Page* find(std::uint32_t tile, std::uint32_t page_index) const;
-  // The page, private to this tile, created zero if absent.
-  Page& writable(std::uint32_t tile, std::uint32_t page_index);
+  PageId& entry(std::uint32_t tile, std::uint32_t page_index) {
+    return page_of_[std::size_t{tile} * PAGES_PER_TILE + page_index];
+  }
+  PageId entry(std::uint32_t tile, std::uint32_t page_index) const {
+    return page_of_[std::size_t{tile} * PAGES_PER_TILE + page_index];
+  }
+  std::byte* page_data(PageId page) const { return pages_ + std::size_t{page - 1} * PAGE_SIZE; }
+  // A page of zeros, held once.
+  PageId new_page();
+  void release(PageId page);
+  // The page of `tile` at `page_index`, private to it, created zero if absent.
+  std::byte* writable(std::uint32_t tile, std::uint32_t page_index);
 
   std::uint32_t tile_count_;
-  std::unordered_map<std::uint64_t, std::shared_ptr<Page>> pages_;
+  // By tile and page index: the page it holds.
+  std::vector<PageId> page_of_;
+  // The reservation, of room for every page of every tile plus a prefix's pages.
+  std::byte* pages_;
+  std::size_t reserved_pages_;
+  // Pages handed out so far, from the start of the reservation.
+  std::size_t used_pages_ = 0;
+  std::vector<PageId> free_pages_;
+  // By page: how many tile pages hold it.
+  std::vector<std::uint32_t> holders_;
 };
 
 }  // namespace zel_sim

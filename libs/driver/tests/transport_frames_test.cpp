@@ -1,4 +1,4 @@
-#include "zel_driver/tile_framing.hpp"
+#include "zel_driver/transport_frames.hpp"
 
 #include <algorithm>
 

@@ -2,14 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
 #include "zel_driver/device.hpp"
 
-// The unit in which tile images travel to the tile bootloader: 1024-byte frames, each a
-// 16-byte header (frame number, physical tile, flags, zero word), 992 payload bytes and
-// 16 bytes of 0xFF; all numbers little-endian.
+// The transport's frames, the unit in which tile images travel to the tile bootloader: 1024
+// bytes each, a 16-byte header (frame number, physical tile, flags, zero word), 992 payload
+// bytes and 16 bytes of 0xFF; all numbers little-endian.
 namespace zel_driver {
 
 inline constexpr std::size_t FRAME_BYTES = 0x400;
@@ -45,5 +46,13 @@ Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
 // does not fit the tile image"); either writes nothing.
 Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
                        std::span<std::byte> frames);
+
+// Writes bytes [offset, offset + out.size()) of an image into `out`, zero past its end.
+using ImageBytes = std::function<void(std::size_t offset, std::span<std::byte> out)>;
+
+// The same framing of an image of `image_bytes` bytes that `image` writes straight into each
+// frame's payload, so that no copy of the whole image is made first.
+Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
+                       const ImageBytes& image, std::span<std::byte> frames);
 
 }  // namespace zel_driver

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zel_driver/tile_framing.hpp"
+#include "zel_driver/transport_frames.hpp"
 #include "zel_target/target.hpp"
 
 // The transport: the one host buffer through which the loader hands tile images to the tile

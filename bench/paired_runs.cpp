@@ -1,0 +1,91 @@
+// Times two commands as whole processes, paired: each pair runs the floor command and the
+// measured one as fresh processes back to back (alternating which goes first), so both see the
+// same load. Prints the medians of wall time and peak resident size of each, and the median of
+// the per-pair ratios. Usage: zel_paired_runs PAIRS LABEL -- FLOOR... -- MEASURED...
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Sample {
+  double seconds;
+  double peak_mb;
+};
+
+// Runs `command` with its output discarded; exits the program when it does not exit 0.
+Sample run(const std::vector<char*>& command) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::execv(command[0], command.data());
+    std::perror(command[0]);
+    std::_Exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "zel_paired_runs: %s failed (status 0x%x)\n", command[0], status);
+    std::exit(1);
+  }
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  return {wall.count(), static_cast<double>(usage.ru_maxrss) / 1024.0};
+}
+
+double median(std::vector<double> values) {
+  std::ranges::sort(values);
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::vector<char*>> commands(1);
+  for (int i = 4; i < argc; ++i) {
+    if (std::string(argv[i]) == "--") {
+      commands.back().push_back(nullptr);
+      commands.emplace_back();
+    } else {
+      commands.back().push_back(argv[i]);
+    }
+  }
+  commands.back().push_back(nullptr);
+  const int pairs = argc > 1 ? std::atoi(argv[1]) : 0;
+  if (argc < 4 || std::string(argv[3]) != "--" || commands.size() != 2 || commands[0].size() < 2 ||
+      commands[1].size() < 2 || pairs < 1) {
+    std::fprintf(stderr, "usage: zel_paired_runs PAIRS LABEL -- FLOOR... -- MEASURED...\n");
+    return 2;
+  }
+  std::vector<double> floor_s, run_s, floor_mb, run_mb, time_ratio, peak_ratio;
+  for (int pair = 0; pair < pairs; ++pair) {
+    const bool floor_first = pair % 2 == 0;
+    const Sample first = run(commands[floor_first ? 0 : 1]);
+    const Sample second = run(commands[floor_first ? 1 : 0]);
+    const Sample& floor = floor_first ? first : second;
+    const Sample& measured = floor_first ? second : first;
+    floor_s.push_back(floor.seconds);
+    run_s.push_back(measured.seconds);
+    floor_mb.push_back(floor.peak_mb);
+    run_mb.push_back(measured.peak_mb);
+    time_ratio.push_back(measured.seconds / floor.seconds);
+    peak_ratio.push_back(measured.peak_mb / floor.peak_mb);
+  }
+  std::printf(
+      "%-22s run %7.1f ms  floor %7.1f ms  run/floor %.2fx  |  peak %6.1f MB  floor %6.1f MB"
+      "  run/floor %.2fx  (medians of %d pairs)\n",
+      argv[2], 1000 * median(run_s), 1000 * median(floor_s), median(time_ratio), median(run_mb),
+      median(floor_mb), median(peak_ratio), pairs);
+  return 0;
+}

@@ -61,9 +61,7 @@ class ElfView {
     const std::uint64_t table = section_header_offset();
     if (table == 0) return false;
     if (!inside(table, 1, section_header_size())) return true;
-    std::uint64_t count = section_header_count_field();
-    if (count == 0) count = wide_ ? number(table + 32, 8) : number(table + 20, 4);
-    return !inside(table, count, section_header_size());
+    return !inside(table, section_count(), section_header_size());
   }
 
   // The program headers, or none when the table does not lie inside the file. A count field
@@ -73,6 +71,8 @@ class ElfView {
     if (count == 0xffff) {
       const std::uint64_t sections = section_header_offset();
       if (sections == 0 || !inside(sections, 1, section_header_size())) return std::nullopt;
+      // A table of no sections has no section 0 to hold the count.
+      if (section_count() == 0) return std::nullopt;
       count = number(sections + (wide_ ? 44 : 28), 4);
       // A count moved to section 0 that is 0 announces a table that is not there.
       if (count == 0) return std::nullopt;
@@ -96,6 +96,15 @@ class ElfView {
 
  private:
   explicit ElfView(std::span<const std::byte> file) : file_(file) {}
+
+  // The number of section headers; a count field of 0 means the count sits in section header
+  // 0's size field. Only for a table whose first entry lies inside the file.
+  std::uint64_t section_count() const {
+    const std::uint64_t count = section_header_count_field();
+    if (count != 0) return count;
+    const std::uint64_t table = section_header_offset();
+    return wide_ ? number(table + 32, 8) : number(table + 20, 4);
+  }
 
   unsigned byte(std::uint64_t at) const { return static_cast<unsigned>(file_[at]); }
   std::uint64_t number(std::uint64_t at, unsigned width) const {

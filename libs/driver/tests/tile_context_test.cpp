@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "opened_sim.hpp"
+#include "zel_base/try.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace zel_driver {
@@ -265,15 +266,13 @@ TEST_F(TileContext, ChecksComeBeforeAnyRegisterAccess) {
   };
   const auto read = [](std::uint32_t context, std::uint32_t address, std::uint32_t words) {
     return [=](const Device& d) -> Status {
-      auto result = d.read_tile_words_from_inactive_context(TILE, context, address, words);
-      if (!result) return std::unexpected(result.error());
+      ZEL_TRY(d.read_tile_words_from_inactive_context(TILE, context, address, words));
       return {};
     };
   };
   const auto read_at = [](std::uint32_t context, std::vector<std::uint32_t> addresses) {
     return [=](const Device& d) -> Status {
-      auto result = d.read_tile_words_at_addresses_from_inactive_context(TILE, context, addresses);
-      if (!result) return std::unexpected(result.error());
+      ZEL_TRY(d.read_tile_words_at_addresses_from_inactive_context(TILE, context, addresses));
       return {};
     };
   };
@@ -309,8 +308,7 @@ TEST_F(TileContext, ChecksComeBeforeAnyRegisterAccess) {
       {"write context 7", write(7, 0x4c000), worker_write},
       {"M register 16",
        [](const Device& d) -> Status {
-         auto result = d.read_tile_m_register_in_context(TILE, WORKER, 16);
-         if (!result) return std::unexpected(result.error());
+         ZEL_TRY(d.read_tile_m_register_in_context(TILE, WORKER, 16));
          return {};
        },
        "Invalid(\"M register index out of range\")"},

@@ -103,11 +103,10 @@ std::expected<void, PackageError> validate_host_batch_ends(const HostCall& call,
 namespace detail {
 
 std::expected<void, PackageError> validate_host_exchange(const HostExchange& exchange) {
-  const auto pages = page_table(exchange);
-  if (!pages) return std::unexpected(pages.error());
-  ZEL_TRY(validate_startup(exchange, *pages));
+  ZEL_TRY_ASSIGN(const auto pages, page_table(exchange));
+  ZEL_TRY(validate_startup(exchange, pages));
   for (const HostCall& call : exchange.calls) {
-    ZEL_TRY(validate_call(call, *pages));
+    ZEL_TRY(validate_call(call, pages));
   }
   return {};
 }

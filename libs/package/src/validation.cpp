@@ -165,11 +165,10 @@ std::expected<void, PackageError> Application::validate() const {
   if (tiles.empty()) return invalid("application has no tiles");
   ZEL_TRY(validate_config_writes(device_config_writes));
   const AddressRange window = target.tile_memory();
-  const auto tile_ids = validate_tiles(tiles, window);
-  if (!tile_ids) return std::unexpected(tile_ids.error());
-  ZEL_TRY(validate_profile_plans(profile_tiles, *tile_ids));
-  ZEL_TRY(validate_debug_map(debug_symbols, debug_regions, *tile_ids));
-  ZEL_TRY(validate_bindings(*this, *tile_ids, window));
+  ZEL_TRY_ASSIGN(const auto tile_ids, validate_tiles(tiles, window));
+  ZEL_TRY(validate_profile_plans(profile_tiles, tile_ids));
+  ZEL_TRY(validate_debug_map(debug_symbols, debug_regions, tile_ids));
+  ZEL_TRY(validate_bindings(*this, tile_ids, window));
   return detail::validate_host_exchange(host_exchange);
 }
 

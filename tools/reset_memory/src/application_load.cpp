@@ -38,9 +38,7 @@ std::expected<void, RunError> apply_device_config_writes(const Device& device,
 std::expected<Application, RunError> read_package(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
-  auto application = Application::read(fd);  // takes the descriptor over
-  if (!application) return std::unexpected(RunError(std::move(application.error())));
-  return std::move(*application);
+  return Application::read(fd);  // takes the descriptor over
 }
 
 std::expected<Application, RunEnd> load_application(const Device& device,

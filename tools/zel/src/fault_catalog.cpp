@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_base/try.hpp"
 #include "zel_sim/protocol/registers.hpp"
 #include "zel_sim/request_names.hpp"
 #include "zel_target/target.hpp"
@@ -102,109 +103,97 @@ Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults
 }
 
 Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {ENOMEM});
-  if (!fields) return std::unexpected(fields.error());
-  if (auto valid = check_errno((*fields)[0]); !valid) return valid;
-  faults.map_error = static_cast<int>((*fields)[0]);
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {ENOMEM}));
+  ZEL_TRY(check_errno(fields[0]));
+  faults.map_error = static_cast<int>(fields[0]);
   return {};
 }
 
 Applied transport_map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {ENOMEM});
-  if (!fields) return std::unexpected(fields.error());
-  faults.host_buffer_map_error = static_cast<int>((*fields)[0]);
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {ENOMEM}));
+  faults.host_buffer_map_error = static_cast<int>(fields[0]);
   return {};
 }
 
 Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {0x4079020e});
-  if (!fields) return std::unexpected(fields.error());
-  faults.mailbox_response = zel_sim::icu::Message{(*fields)[0], 0, 0, 0, 0};
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0x4079020e}));
+  faults.mailbox_response = zel_sim::icu::Message{fields[0], 0, 0, 0, 0};
   return {};
 }
 
 Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {1});
-  if (!fields) return std::unexpected(fields.error());
-  if ((*fields)[0] == 0) return std::unexpected("marks count from 1");
-  faults.hsp_marks_kept_from = (*fields)[0];
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {1}));
+  if (fields[0] == 0) return std::unexpected("marks count from 1");
+  faults.hsp_marks_kept_from = fields[0];
   return {};
 }
 
 Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {zel_sim::reg::HSP_SYNC_CONTROL_0, 1});
-  if (!fields) return std::unexpected(fields.error());
-  if ((*fields)[0] != zel_sim::reg::HSP_SYNC_CONTROL_0 &&
-      (*fields)[0] != zel_sim::reg::HSP_SYNC_CONTROL_1) {
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {zel_sim::reg::HSP_SYNC_CONTROL_0, 1}));
+  if (fields[0] != zel_sim::reg::HSP_SYNC_CONTROL_0 &&
+      fields[0] != zel_sim::reg::HSP_SYNC_CONTROL_1) {
     return std::unexpected(
-        fmt::format("0x{:x} is not a host sync register (0x302c, 0x3030)", (*fields)[0]));
+        fmt::format("0x{:x} is not a host sync register (0x302c, 0x3030)", fields[0]));
   }
-  if ((*fields)[1] == 0) return std::unexpected("a register that reads 0 did clear");
-  faults.hsp_register_not_clearing = zel_sim::StuckRegister{(*fields)[0], (*fields)[1]};
+  if (fields[1] == 0) return std::unexpected("a register that reads 0 did clear");
+  faults.hsp_register_not_clearing = zel_sim::StuckRegister{fields[0], fields[1]};
   return {};
 }
 
 Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& config,
                             Faults& faults) {
-  auto fields = parse_fields(value, {735, 0x80000});
-  if (!fields) return std::unexpected(fields.error());
-  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
-  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
-  faults.tile_words_surviving_reset.push_back({(*fields)[0], (*fields)[1]});
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {735, 0x80000}));
+  ZEL_TRY(check_tile(fields[0], config));
+  ZEL_TRY(check_word_address(fields[1]));
+  faults.tile_words_surviving_reset.push_back({fields[0], fields[1]});
   return {};
 }
 
 Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& config,
                               Faults& faults) {
-  auto fields = parse_fields(value, {0, 0x4c000, 1});
-  if (!fields) return std::unexpected(fields.error());
-  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
-  if (auto valid = check_word_address((*fields)[1]); !valid) return valid;
-  if ((*fields)[2] == 0) return std::unexpected("a mask of 0 changes nothing");
-  faults.corrupted_stores.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 0x4c000, 1}));
+  ZEL_TRY(check_tile(fields[0], config));
+  ZEL_TRY(check_word_address(fields[1]));
+  if (fields[2] == 0) return std::unexpected("a mask of 0 changes nothing");
+  faults.corrupted_stores.push_back({fields[0], fields[1], fields[2]});
   return {};
 }
 
 Applied tdi_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {0, 0x4});
-  if (!fields) return std::unexpected(fields.error());
-  faults.tdi_failure = zel_sim::TdiFailure{(*fields)[0], (*fields)[1]};
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 0x4}));
+  faults.tdi_failure = zel_sim::TdiFailure{fields[0], fields[1]};
   return {};
 }
 
 Applied tdi_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {0});
-  if (!fields) return std::unexpected(fields.error());
-  faults.tdi_stuck = zel_sim::TdiStuck{(*fields)[0]};
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
+  faults.tdi_stuck = zel_sim::TdiStuck{fields[0]};
   return {};
 }
 
 Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
-  auto fields = parse_fields(value, {3});
-  if (!fields) return std::unexpected(fields.error());
-  faults.tdi_busy_status_reads = (*fields)[0];
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {3}));
+  faults.tdi_busy_status_reads = fields[0];
   return {};
 }
 
 Applied context_state(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
-  auto fields = parse_fields(value, {0, 1, 1});
-  if (!fields) return std::unexpected(fields.error());
-  if (auto valid = check_tile((*fields)[0], config); !valid) return valid;
-  if ((*fields)[1] > 6 || (*fields)[2] > 3) return std::unexpected("context 0-6, state 0-3");
-  faults.forced_context_states.push_back({(*fields)[0], (*fields)[1], (*fields)[2]});
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 1, 1}));
+  ZEL_TRY(check_tile(fields[0], config));
+  if (fields[1] > 6 || fields[2] > 3) return std::unexpected("context 0-6, state 0-3");
+  faults.forced_context_states.push_back({fields[0], fields[1], fields[2]});
   return {};
 }
 
 Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& config,
                              Faults& faults) {
-  auto fields = parse_fields(value, {0});
-  if (!fields) return std::unexpected(fields.error());
+  ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
   // A load sends one batch of 64 tiles at a time, and no more tiles than the device has.
-  if (const std::uint32_t batches = config.tile_count / 64; (*fields)[0] >= batches) {
+  if (const std::uint32_t batches = config.tile_count / 64; fields[0] >= batches) {
     return std::unexpected(
         fmt::format("a load on {} tiles sends {} batches", config.tile_count, batches));
   }
-  faults.bootloader_batch_unacknowledged = (*fields)[0];
+  faults.bootloader_batch_unacknowledged = fields[0];
   return {};
 }
 

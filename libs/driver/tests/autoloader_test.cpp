@@ -19,6 +19,18 @@ std::vector<std::byte> counting_prefix(std::size_t size) {
   return prefix;
 }
 
+// The call gave up 2 s after it stored `value` (a command), without a sleep after its last read.
+void expect_gave_up_two_seconds_after(const zel_sim::SimDevice& sim, std::uint32_t value) {
+  const std::vector<zel_sim::TraceRecord>& trace = sim.trace().records();
+  const auto command = std::find_if(trace.begin(), trace.end(), [&](const auto& r) {
+    return r.op == zel_sim::TraceOp::Store && r.value == value;
+  });
+  ASSERT_NE(command, trace.end()) << value;
+  const auto waited = trace.back().time - command->time;
+  EXPECT_GE(waited, 2s);
+  EXPECT_LT(waited, 2s + 200us);
+}
+
 // The accesses a call must make up to and including `command`, then nothing but polling
 // loads of AUTOLOADER_CONTROL; returns where the polling ends.
 std::size_t expect_polling_after(const std::vector<std::string>& accesses, std::size_t from) {
@@ -82,7 +94,7 @@ TEST(InitializeTileMemory, InvalidRequestsTouchNoRegister) {
     std::size_t prefix_size;
   };
   const Case cases[] = {{0, 1024}, {2049, 4096}, {SIZE_MAX, 1024}, {1, 0},
-                        {1, 1000}, {1, 5120},    {1472, 1023}};
+                        {1, 1000}, {1, 1536},    {1, 5120},        {1472, 1023}};
   for (const Case& c : cases) {
     OpenedSim opened;
     auto initialized =
@@ -121,18 +133,20 @@ TEST(InitializeTileMemory, StuckBusyBitTimesOutWithoutTheSecondCommand) {
   ASSERT_FALSE(initialized);
   EXPECT_EQ(initialized.error().debug(), "Timeout(\"hardware autoloader\")");
 
-  const std::vector<zel_sim::TraceRecord> trace = opened.sim.trace().records();
-  const auto first_command = std::find_if(trace.begin(), trace.end(), [](const auto& r) {
-    return r.op == zel_sim::TraceOp::Store && r.value == 0x10013f;
-  });
-  ASSERT_NE(first_command, trace.end());
-  const auto waited = trace.back().time - first_command->time;
-  EXPECT_GE(waited, 2s);
-  EXPECT_LT(waited, 2s + 200us);
+  expect_gave_up_two_seconds_after(opened.sim, 0x10013f);
   EXPECT_EQ(opened.sim.trace().stored_values(AUTOLOADER_ZONE),
             std::vector<std::uint32_t>{0x2000400});
   EXPECT_EQ(opened.sim.trace().stored_values(AUTOLOADER_CONTROL),
             (std::vector<std::uint32_t>{0, 0x10013f}));
+}
+
+TEST(InitializeTileMemory, SecondCommandNeverDoneTimesOutAfterTwoSeconds) {
+  OpenedSim opened;  // 1472 tiles: the device refuses a range of 2048 and stays busy
+  opened.sim.expect_refusal("beyond the device's 1472 tiles");
+  auto initialized = opened.device.reset_tile_memory(2048);
+  ASSERT_FALSE(initialized);
+  EXPECT_EQ(initialized.error().debug(), "Timeout(\"hardware autoloader\")");
+  expect_gave_up_two_seconds_after(opened.sim, 0xfff3f);
 }
 
 TEST(WaitAutoloader, ReadsUntilTheBusyBitClears) {
@@ -147,6 +161,14 @@ TEST(WaitAutoloader, ReadsUntilTheBusyBitClears) {
   opened.sim.trace().clear();
   EXPECT_EQ(opened.device.wait_autoloader(0s).error().debug(), "Timeout(\"hardware autoloader\")");
   EXPECT_EQ(opened.accesses(), std::vector<std::string>{"L 0x2068"});
+
+  // A read costs 1 us and 100 us pass between reads: the second read lands on the deadline,
+  // which counts as passed.
+  opened.sim.trace().clear();
+  const auto busy_start = opened.sim.now();
+  EXPECT_FALSE(opened.device.wait_autoloader(102us));
+  EXPECT_EQ(opened.accesses().size(), 2u);
+  EXPECT_EQ(opened.sim.now() - busy_start, 102us);
 }
 
 }  // namespace

@@ -148,6 +148,14 @@ TEST(LoaderLoad, WholeBatchesThenSentinelThenFinalMark) {
     marks.push_back(c.mark_set);
     EXPECT_EQ(rig.sim.trace().stored_values(HSP_SYNC_CONTROL_0), marks);
     EXPECT_EQ(rig.sim.trace().stored_values(LOADER_SETUP), std::vector<std::uint32_t>{0x800});
+    // The setup follows the autoloader's last access: the bootloader is on the tiles by then.
+    const std::vector<zel_sim::TraceRecord> accesses = rig.sim.trace().accesses();
+    std::size_t setup = 0, autoloader = 0;
+    for (std::size_t i = 0; i < accesses.size(); ++i) {
+      if (accesses[i].offset == AUTOLOADER_CONTROL) autoloader = i;
+      if (accesses[i].offset == LOADER_SETUP && setup == 0) setup = i;
+    }
+    EXPECT_GT(setup, autoloader);
 
     const auto submitted = sink.with_message("submitting application tile batch");
     ASSERT_EQ(submitted.size(), c.batches);
@@ -241,6 +249,8 @@ TEST(LoaderLoad, TileMustBeginAtTheSecondaryLoaderAddress) {
   const Case cases[] = {
       {{Segment{0x4c000, 0x100, {}, 0}, Segment{0x4c100, 0x10, {}, 0}},
        "tile 5 begins at Some(311296), not secondary-loader address 0x4c010"},
+      {{Segment{0x4c020, 0x100, {}, 0}},
+       "tile 5 begins at Some(311328), not secondary-loader address 0x4c010"},
       {{}, "tile 5 begins at None, not secondary-loader address 0x4c010"},
   };
   for (const Case& c : cases) {

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "zel_driver/device.hpp"
+#include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/signals.hpp"
+#include "zel_driver/system_backend.hpp"
 
 namespace zel_driver {
 namespace {
@@ -51,6 +54,19 @@ TEST(SystemBackend, RegularFileOpensAndMapsThenAttachFailsAndAllIsReleased) {
             "\"Inappropriate ioctl for device\" } }");
   EXPECT_EQ(open_descriptor_count(), descriptors_before);
   EXPECT_FALSE(is_mapped(path));
+  std::filesystem::remove(path);
+}
+
+TEST(SystemBackend, OpenPassesItsFlagsThrough) {
+  char path[] = "/tmp/zel-node-XXXXXX";
+  const int created = mkstemp(path);
+  ASSERT_GE(created, 0);
+  close(created);
+  const int fd = system_backend().open(path, DEVICE_OPEN_FLAGS);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+  system_backend().close(fd);
   std::filesystem::remove(path);
 }
 

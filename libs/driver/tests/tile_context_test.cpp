@@ -96,6 +96,7 @@ TEST_F(TileContext, RegisterTrafficOfOneAccess) {
       {"inactive read", 0, 0x40000000, Access::Read, {}, {}, 1, 0},
       {"inactive write", 0, 0x40000000, Access::Write, {}, {}, 1, 0},
       {"stopped read", 2, 0, Access::Read, {}, {}, 1, 2},
+      {"stopped (state 3) read", 3, 0, Access::Read, {}, {}, 1, 3},
       {"running read", 1, 0x40000000, Access::Read, {0x40000002, 0x40000000}, {2}, 1 + stop, 1},
       {"running write", 1, 0x40000000, Access::Write, {0x40000002, 0x40000000}, {2}, 1 + stop, 1},
       // Asked to stop by someone else before: handed back stopped, not released.
@@ -130,7 +131,10 @@ TEST_F(TileContext, RegisterTrafficOfOneAccess) {
     EXPECT_EQ(stores(TILE_DEBUG_CONTEXT), std::vector<std::uint32_t>(7, WORKER));
     EXPECT_EQ(loads(TILE_DEBUG_STATUS), 7u);
     const bool read = c.access == Access::Read;
-    EXPECT_EQ(stores(TILE_DEBUG_DATA).size(), read ? 3u : 4u);
+    // The address (and the value) to M1 (and M0), then the saved M1 and M0 back.
+    EXPECT_EQ(stores(TILE_DEBUG_DATA),
+              read ? (std::vector<std::uint32_t>{0x80000, SAVED_M1, SAVED_M0})
+                   : (std::vector<std::uint32_t>{0x80000, 0x5678, SAVED_M1, SAVED_M0}));
     EXPECT_EQ(loads(TILE_DEBUG_DATA), read ? 3u : 2u);
     EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), c.state_after);
     expect_scratch_restored();
@@ -167,6 +171,16 @@ TEST_F(TileContext, RunningWorkerIsStoppedAroundTheWholeAccess) {
                        {TILE_RUN_BREAK, 0},
                        {TILE_CONTEXT_RESUME, 2},
                    }));
+}
+
+TEST_F(TileContext, ContextThatStopsInStateThreeIsAccessedAndReleased) {
+  prepare(1, 0);
+  sim.tiles().stop_contexts_in_state(3);
+  sim.tile_memory().write_word(TILE, 0x80000, 0xabcd);
+  EXPECT_EQ(device.read_tile_words_from_inactive_context(TILE, WORKER, 0x80000, 1), Words{0xabcd});
+  EXPECT_EQ(stores(TILE_RUN_BREAK), (std::vector<std::uint32_t>{2, 0}));
+  EXPECT_EQ(stores(TILE_CONTEXT_RESUME), std::vector<std::uint32_t>{2});
+  EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), 1u);
 }
 
 TEST_F(TileContext, FailingSecondWordOfThreeStillRestoresScratch) {
@@ -245,6 +259,16 @@ TEST_F(TileContext, FailedRestoreReplacesTheWordsRead) {
   EXPECT_EQ(sim.tiles().m_register(TILE, WORKER, 1), 0x4c000u);
   EXPECT_EQ(stores(TILE_RUN_BREAK), (std::vector<std::uint32_t>{2, 0}));
   EXPECT_EQ(stores(TILE_CONTEXT_RESUME), std::vector<std::uint32_t>{2});
+}
+
+TEST_F(TileContext, OperationErrorOutweighsAFailedRestore) {
+  auto failed = device.with_tile_scratch(TILE, WORKER, true, [&]() -> Status {
+    sim.faults().tdi_failure = zel_sim::TdiFailure{.status = 0x2};  // strikes the restore
+    return std::unexpected(DriverError::invalid("operation failed"));
+  });
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().debug(), "Invalid(\"operation failed\")");
+  EXPECT_EQ(sim.fault_firings().tdi_failure, 1u);
 }
 
 TEST_F(TileContext, ZeroWordsAtTheWindowEndStillBorrowTheContext) {

@@ -160,7 +160,7 @@ std::uint32_t SimTiles::read_context_status(std::uint32_t tile) {
     if (!asked || faults_.contexts_never_stop) {
       state.stop_reads[context] = 0;
     } else if (++state.stop_reads[context] >= CONTEXT_STOP_STATUS_READS) {
-      set_context_state(tile, context, tdi::STOPPED);
+      set_context_state(tile, context, stopped_state_);
     }
   }
   std::uint32_t status = reg(tile, tdi::CONTEXT_STATUS);

@@ -121,6 +121,15 @@ TEST(ResetMemory, WholeRunPassesOnA1472TileDevice) {
   EXPECT_EQ(instructions(sim, zel_driver::tdi_instruction::TDI_LOAD_WORD), 50u);
   // Two bring-ups: one before the load, one before the reset.
   EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_MAILBOX), 2);
+  std::size_t last_mailbox = 0, last_autoloader_store = 0;
+  const auto& records = sim.trace().records();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].request == zel_driver::IOCTL_MAILBOX) last_mailbox = i;
+    if (records[i].op == TraceOp::Store && records[i].offset == zel_driver::AUTOLOADER_CONTROL) {
+      last_autoloader_store = i;
+    }
+  }
+  EXPECT_LT(last_mailbox, last_autoloader_store);
 }
 
 TEST(ResetMemory, AWordThatSurvivesTheResetFailsTheCheck) {
@@ -139,6 +148,38 @@ TEST(ResetMemory, AWordThatSurvivesTheResetFailsTheCheck) {
             "  left: 1\n"
             " right: 0\n");
   expect_released(sim);
+}
+
+// Every word under test is poisoned and read back, and any value but 0 counts against the reset.
+TEST(ResetMemory, TheReportNamesEveryWordNotZeroAfterTheReset) {
+  // The reset leaves every poisoned word as it was, and one of them holds junk by the readback.
+  struct Junk : RunObserver {
+    SimDevice* sim;
+    void phase(std::string_view name) override {
+      if (name == "readback") sim->tile_memory().write_word(63, 0xa0000, 0x10);
+    }
+  };
+  ToolFiles files;
+  SimDevice sim;
+  Junk junk;
+  junk.sim = &sim;
+  std::string words;
+  for (const std::uint32_t tile : {0, 1, 63, 735, 1471}) {
+    for (const std::uint32_t address : {0x4c000, 0x60000, 0x80000, 0xa0000, 0xe7ffc}) {
+      sim.faults().tile_words_surviving_reset.push_back({tile, address});
+      const std::uint32_t value = tile == 63 && address == 0xa0000 ? 0x10 : 0x7e007e00;
+      words += fmt::format("{}tile {} address 0x{:x} reads 0x{:x}", words.empty() ? "" : "; ", tile,
+                           address, value);
+    }
+  }
+  ToolRun result = run_tool(files.arguments(), sim, RunSettings{.observer = &junk});
+
+  EXPECT_EQ(result.status, 101);
+  EXPECT_EQ(result.err,
+            "readback check failed: 25 of 25 poisoned words not zero after the reset: " + words +
+                "\nassertion `left == right` failed\n"
+                "  left: 25\n"
+                " right: 0\n");
 }
 
 TEST(ResetMemory, APoisonWriteThatDoesNotStickStopsTheRunAtOnce) {

@@ -33,11 +33,12 @@ std::string ToolFiles::write(const std::string& name, std::span<const std::byte>
   return path.string();
 }
 
-ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend) {
+ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend,
+                 const RunSettings& settings) {
   sigset_t saved;
   pthread_sigmask(SIG_SETMASK, nullptr, &saved);
   std::ostringstream out, err;
-  const int status = run(arguments, backend, out, err);
+  const int status = run(arguments, backend, out, err, settings);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return {status, out.str(), err.str()};
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "reset_memory/run.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace reset_memory::testing {
@@ -42,6 +43,7 @@ struct ToolRun {
 };
 
 // Runs the tool in-process on `backend`; the signal mask it sets is put back afterwards.
-ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend);
+ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend,
+                 const RunSettings& settings = {});
 
 }  // namespace reset_memory::testing

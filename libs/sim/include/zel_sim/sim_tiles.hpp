@@ -58,6 +58,9 @@ class SimTiles {
   // inactive; a loaded program makes one running.
   std::uint32_t context_state(std::uint32_t tile, std::uint32_t context) const;
   void set_context_state(std::uint32_t tile, std::uint32_t context, std::uint32_t state);
+  // The state a context reaches when its run-break bit stops it: 2 unless set to 3, the
+  // device's other stopped state.
+  void stop_contexts_in_state(std::uint32_t state) { stopped_state_ = state; }
   std::uint32_t m_register(std::uint32_t tile, std::uint32_t context, std::uint32_t reg) const;
   void set_m_register(std::uint32_t tile, std::uint32_t context, std::uint32_t reg,
                       std::uint32_t value);
@@ -104,6 +107,7 @@ class SimTiles {
   Refusals& refusals_;
   // Only the tiles the host has touched; a 1472-tile device mostly stays idle.
   std::unordered_map<std::uint32_t, Tile> tiles_;
+  std::uint32_t stopped_state_ = tdi::STOPPED;
 };
 
 }  // namespace zel_sim

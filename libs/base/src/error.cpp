@@ -1,14 +1,15 @@
 #include "zel_base/error.hpp"
 
 #include <optional>
+#include <string_view>
 
 #include "zel_base/utf8.hpp"
 
 namespace zel_base {
 namespace {
 
-// The escape of one ASCII character, or nothing when it stands as it is.
-std::optional<std::string> ascii_escape(char c) {
+// The short escape of a character that has one.
+std::optional<std::string_view> named_escape(char32_t c) {
   switch (c) {
     case '\\':
       return "\\\\";
@@ -22,18 +23,13 @@ std::optional<std::string> ascii_escape(char c) {
       return "\\t";
     case '\0':
       return "\\0";
-    default: {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f) return fmt::format("\\u{{{:x}}}", byte);
+    default:
       return std::nullopt;
-    }
   }
 }
 
-// C1 controls (U+0080 to U+009F) act on a terminal as the C0 ones do.
-constexpr bool is_c1_control(char32_t code_point) {
-  return code_point >= 0x80 && code_point <= 0x9f;
-}
+// C0, DEL and C1 controls act on a terminal instead of showing.
+constexpr bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7f && c <= 0x9f); }
 
 }  // namespace
 
@@ -43,17 +39,7 @@ std::string debug_quote(std::string_view text) {
   quoted.push_back('"');
   std::size_t index = 0;
   while (index < text.size()) {
-    const char c = text[index];
-    if (static_cast<unsigned char>(c) < 0x80) {
-      if (auto escape = ascii_escape(c)) {
-        quoted.append(*escape);
-      } else {
-        quoted.push_back(c);
-      }
-      ++index;
-      continue;
-    }
-    auto decoded = decode_utf8_at(text, index);
+    const auto decoded = decode_utf8_at(text, index);
     if (!decoded) {
       // The bytes that are no UTF-8, each as \x and two hexadecimal digits.
       const std::size_t invalid = decoded.error().error_len().value_or(text.size() - index);
@@ -61,13 +47,17 @@ std::string debug_quote(std::string_view text) {
         quoted.append(fmt::format("\\x{:02x}", static_cast<unsigned char>(text[index + k])));
       }
       index += invalid;
-    } else if (is_c1_control(decoded->code_point)) {
-      quoted.append(fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(decoded->code_point)));
-      index += decoded->length;
+      continue;
+    }
+    const char32_t c = decoded->code_point;
+    if (const auto escape = named_escape(c)) {
+      quoted.append(*escape);
+    } else if (is_control(c)) {
+      quoted.append(fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c)));
     } else {
       quoted.append(text.substr(index, decoded->length));
-      index += decoded->length;
     }
+    index += decoded->length;
   }
   quoted.push_back('"');
   return quoted;

@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <new>
-
 #include <kj/io.h>
+
+#include "zel_base/little_endian.hpp"
 
 namespace zel_package::detail {
 
@@ -46,11 +47,6 @@ std::unexpected<PackageError> premature_end() { return stream_error("Premature E
 // Reads exactly `size` bytes unless the stream ends first.
 bool read_exact(kj::InputStream& stream, void* buffer, std::size_t size) {
   return stream.tryRead(buffer, size, size) == size;
-}
-
-std::uint32_t little_endian_u32(const unsigned char* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
 }
 
 // The bytes left in `fd` from its current position, when it is a regular file.
@@ -89,19 +85,18 @@ kj::Array<capnp::word> message_buffer(std::size_t words) {
 std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
   kj::FdInputStream stream(fd);
   // The table: the segment count minus one, each segment's size in words, padded to a word.
-  unsigned char first_word[WORD_BYTES];
-  if (!read_exact(stream, first_word, WORD_BYTES)) return premature_end();
-  const std::uint64_t segment_count = std::uint64_t{little_endian_u32(first_word)} + 1;
+  std::vector<std::byte> table(WORD_BYTES);
+  if (!read_exact(stream, table.data(), WORD_BYTES)) return premature_end();
+  const std::uint64_t segment_count = std::uint64_t{*zel_base::load_u32_le(table, 0)} + 1;
   if (segment_count >= SEGMENT_COUNT_LIMIT) return stream_error("Message has too many segments.");
   const std::size_t table_words = (segment_count + 2) / 2;
-  std::vector<unsigned char> table(table_words * WORD_BYTES);
-  std::memcpy(table.data(), first_word, WORD_BYTES);
+  table.resize(table_words * WORD_BYTES);
   if (!read_exact(stream, table.data() + WORD_BYTES, table.size() - WORD_BYTES)) {
     return premature_end();
   }
   std::uint64_t segment_words = 0;
   for (std::uint64_t segment = 0; segment < segment_count; ++segment) {
-    segment_words += little_endian_u32(table.data() + 4 + 4 * segment);
+    segment_words += *zel_base::load_u32_le(table, 4 + 4 * segment);
   }
   // A table that claims more than the file holds is refused before anything is allocated.
   if (auto left = bytes_left(fd); left && segment_words > *left / WORD_BYTES) {

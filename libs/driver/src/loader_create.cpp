@@ -92,7 +92,6 @@ Result<BootloaderElf> read_bootloader_elf(std::span<std::byte> file) {
     BootloaderElf elf{
         .elf_class = layout.header.e_ident[EI_CLASS] == ELFCLASS32 ? 32u : 64u,
         .big_endian = layout.header.e_ident[EI_DATA] == ELFDATA2MSB,
-        .segment_address = found->p_vaddr,
         .segment_file_bytes = found->p_filesz,
         .segment_memory_bytes = found->p_memsz,
         .image = std::vector<std::byte>(padded),

@@ -7,6 +7,11 @@
 namespace zel_driver {
 namespace {
 
+struct NamedRequest {
+  std::string_view name;
+  unsigned long number;
+};
+
 constexpr NamedRequest REQUESTS[] = {
     {"attach", IOCTL_ATTACH},
     {"set-id", IOCTL_SET_ID},
@@ -22,18 +27,10 @@ constexpr NamedRequest REQUESTS[] = {
 
 }  // namespace
 
-std::span<const NamedRequest> named_requests() { return REQUESTS; }
-
 std::optional<std::string_view> request_name(unsigned long number) {
   const auto* found = std::ranges::find(REQUESTS, number, &NamedRequest::number);
   if (found == std::end(REQUESTS)) return std::nullopt;
   return found->name;
-}
-
-std::optional<unsigned long> request_number(std::string_view name) {
-  const auto* found = std::ranges::find(REQUESTS, name, &NamedRequest::name);
-  if (found == std::end(REQUESTS)) return std::nullopt;
-  return found->number;
 }
 
 }  // namespace zel_driver

@@ -128,7 +128,7 @@ Result<std::vector<std::uint32_t>> Device::read_tile_words_at_addresses_from_ina
   }
   using Words = Result<std::vector<std::uint32_t>>;
   return with_allocation_failure_as_error("read tile words", [&]() -> Words {
-    // Allocated before the context is touched: nothing inside the borrow allocates.
+    // Allocated before the context is touched, so a long read cannot run short inside it.
     std::vector<std::uint32_t> words;
     words.reserve(addresses.size());
     return with_tile_scratch(physical_tile, context, true, [&]() -> Words {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <iterator>
 
-#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "zel_driver/kernel_interface.hpp"
@@ -93,7 +92,8 @@ int TracingBackend::ioctl(int fd, unsigned long request, unsigned long argument)
   const auto name = request_name(request);
   if (argument != 0 && request == IOCTL_MAILBOX) {
     const auto* record = reinterpret_cast<const MailboxArgument*>(argument);
-    sent = hex_words(reinterpret_cast<const MailboxMessage*>(record->sent)->words);
+    sent = fmt::format("\"sent\":{}",
+                       hex_words(reinterpret_cast<const MailboxMessage*>(record->sent)->words));
   } else if (argument != 0 && request == IOCTL_ATTACH_BUFFER) {
     const auto* record = reinterpret_cast<const AttachBufferData*>(argument);
     sent = fmt::format("\"index\":\"0x{:x}\",\"size\":\"0x{:x}\"", record->index, record->size);
@@ -109,15 +109,11 @@ int TracingBackend::ioctl(int fd, unsigned long request, unsigned long argument)
   auto& line = begin("ioctl");
   fmt::format_to(std::back_inserter(line), ",\"request\":\"{}\",\"number\":\"0x{:x}\"",
                  name.value_or("unknown"), request);
-  if (request == IOCTL_MAILBOX && !sent.empty()) {
-    fmt::format_to(std::back_inserter(line), ",\"sent\":{}", sent);
-    if (returned == 0) {
-      const auto* record = reinterpret_cast<const MailboxArgument*>(argument);
-      fmt::format_to(std::back_inserter(line), ",\"received\":{}",
-                     hex_words(reinterpret_cast<const MailboxMessage*>(record->received)->words));
-    }
-  } else if (!sent.empty()) {
-    fmt::format_to(std::back_inserter(line), ",{}", sent);
+  if (!sent.empty()) fmt::format_to(std::back_inserter(line), ",{}", sent);
+  if (argument != 0 && request == IOCTL_MAILBOX && returned == 0) {
+    const auto* record = reinterpret_cast<const MailboxArgument*>(argument);
+    fmt::format_to(std::back_inserter(line), ",\"received\":{}",
+                   hex_words(reinterpret_cast<const MailboxMessage*>(record->received)->words));
   }
   result(returned, saved.value());
   end();

@@ -1,6 +1,7 @@
 #include "zel_driver/tile_context.hpp"
 
 #include <functional>
+#include <new>
 
 #include <gtest/gtest.h>
 
@@ -359,6 +360,18 @@ TEST_F(TileContext, GenericWrapperRunsTheOperationWithTheContextStopped) {
   });
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().debug(), "Invalid(\"operation failed\")");
+  EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), 1u);
+  expect_scratch_restored();
+}
+
+TEST_F(TileContext, MemoryRunningOutInsideTheBorrowStillGivesEverythingBack) {
+  prepare(1, 0);
+  const auto run_out = [&]() -> Status {
+    sim.tiles().set_m_register(TILE, WORKER, 0, 0);
+    throw std::bad_alloc();
+  };
+  EXPECT_THROW((void)device.with_tile_scratch(TILE, WORKER, false, run_out), std::bad_alloc);
+  EXPECT_EQ(stores(TILE_RUN_BREAK), (std::vector<std::uint32_t>{2, 0}));
   EXPECT_EQ(sim.tiles().context_state(TILE, WORKER), 1u);
   expect_scratch_restored();
 }

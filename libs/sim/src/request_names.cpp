@@ -9,6 +9,11 @@
 namespace zel_sim {
 namespace {
 
+struct NamedRequest {
+  std::string_view name;
+  unsigned long number;
+};
+
 constexpr NamedRequest REQUESTS[] = {
     {"attach", kernel::ATTACH},
     {"attach-buffer", kernel::ATTACH_BUFFER},
@@ -23,8 +28,6 @@ constexpr NamedRequest REQUESTS[] = {
 };
 
 }  // namespace
-
-std::span<const NamedRequest> named_requests() { return REQUESTS; }
 
 std::string request_name(unsigned long request) {
   const auto* found = std::ranges::find(REQUESTS, request, &NamedRequest::number);

@@ -14,7 +14,6 @@ namespace zel_driver {
 struct BootloaderElf {
   unsigned elf_class;  // 32 or 64
   bool big_endian;
-  std::uint64_t segment_address;
   std::uint64_t segment_file_bytes;
   std::uint64_t segment_memory_bytes;
   // The segment's file bytes, padded with zeros to a multiple of BOOTLOADER_PADDING_UNIT.

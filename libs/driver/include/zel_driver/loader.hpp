@@ -40,9 +40,11 @@ class Loader {
  public:
   // Takes the file bytes of the one PT_LOAD segment at 0x4c000 with a non-zero memory size
   // (other segments are ignored), at most 4096 of them, padded with zeros to a multiple of
-  // 1024. An unreadable file, or segment bytes outside it, is Elf with the reader's message;
-  // otherwise Invalid "multiple bootloader load segments", "missing bootloader segment" or
-  // "bootloader exceeds descriptor area". Touches no device; keeps nothing of the file but the
+  // 1024. An unreadable file, or segment bytes outside it, is Elf with the reader's message,
+  // a program header count in a section the file lacks Elf "program header count in a missing
+  // section"; otherwise Invalid "multiple bootloader load segments", "missing bootloader
+  // segment" or "bootloader exceeds descriptor area". Memory that runs short is Io "read
+  // bootloader ELF" with OutOfMemory. Touches no device; keeps nothing of the file but the
   // segment bytes.
   static Result<Loader> create(const Device& device, std::span<const std::byte> bootloader_elf);
   // The same without a copy of the file: the ELF reader works in `bootloader_elf` itself and

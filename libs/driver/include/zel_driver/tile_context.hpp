@@ -75,8 +75,15 @@ std::invoke_result_t<Operation&> Device::with_tile_context(std::uint16_t physica
   if (already_stopped) return std::invoke(operation);
 
   R result = [&]() -> R {
-    ZEL_TRY(detail::stop_tile_context(*this, physical_tile, context, old_run_break));
-    return std::invoke(operation);
+    try {
+      ZEL_TRY(detail::stop_tile_context(*this, physical_tile, context, old_run_break));
+      return std::invoke(operation);
+    } catch (...) {
+      // Memory that runs out inside the borrow (an error text, say) still gives the context
+      // back before the caller turns it into an error.
+      (void)detail::release_tile_context(*this, physical_tile, context, old_run_break);
+      throw;
+    }
   }();
   // A failed restore of the run state outweighs the operation's outcome: the caller must
   // learn that the context may have been left stopped.
@@ -95,7 +102,14 @@ std::invoke_result_t<Operation&> Device::with_tile_scratch(std::uint16_t physica
   return with_tile_context(physical_tile, context, inactive_is_quiescent, [&]() -> R {
     ZEL_TRY_ASSIGN(const TileScratch saved,
                    detail::save_tile_scratch(*this, physical_tile, context));
-    R result = std::invoke(operation);
+    R result = [&]() -> R {
+      try {
+        return std::invoke(operation);
+      } catch (...) {
+        (void)detail::restore_tile_scratch(*this, physical_tile, context, saved);
+        throw;
+      }
+    }();
     Status restored = detail::restore_tile_scratch(*this, physical_tile, context, saved);
     // The operation's own error says more than a restore failure that may follow from it.
     if (!result) return result;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -9,11 +8,6 @@ namespace zel_sim {
 
 // The requests the simulated kernel serves, by the names its refusals, faults and commands
 // use ("attach", "set-secondary-id", ...).
-struct NamedRequest {
-  std::string_view name;
-  unsigned long number;
-};
-std::span<const NamedRequest> named_requests();
 
 // The request's name, or its number in hexadecimal when the kernel serves no such request.
 std::string request_name(unsigned long request);

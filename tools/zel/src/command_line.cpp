@@ -8,6 +8,9 @@
 #include "zel/commands.hpp"
 #include "zel/fault_catalog.hpp"
 #include "zel_base/version.hpp"
+#include "zel_driver/autoloader.hpp"
+#include "zel_driver/loader.hpp"
+#include "zel_driver/transport.hpp"
 #include "zel_fixtures/idle_package.hpp"
 
 namespace zel {
@@ -22,7 +25,7 @@ constexpr const char* STATUS_FOOTER =
 CLI::Validator fault_syntax() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
-        zel_sim::SimConfig config{.tile_count = 2048};
+        zel_sim::SimConfig config{.tile_count = zel_driver::AUTOLOADER_MAX_TILES};
         zel_sim::Faults faults;
         auto applied = apply_fault(text, config, faults);
         return applied ? std::string() : applied.error();
@@ -30,14 +33,16 @@ CLI::Validator fault_syntax() {
       "NAME[=VALUE]", "fault");
 }
 
-// The loader takes whole batches of 64 tiles, up to the device's 2048.
+// The loader takes whole batches of tiles, up to the largest device.
 CLI::Validator whole_batches() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
         std::uint32_t tiles = 0;
-        if (!CLI::detail::lexical_cast(text, tiles) || tiles == 0 || tiles % 64 != 0 ||
-            tiles > 2048) {
-          return "takes a multiple of 64 from 64 to 2048";
+        using zel_driver::BATCH_SLOTS, zel_driver::LOADER_LARGEST_TILE_COUNT;
+        if (!CLI::detail::lexical_cast(text, tiles) || tiles == 0 || tiles % BATCH_SLOTS != 0 ||
+            tiles > LOADER_LARGEST_TILE_COUNT) {
+          return fmt::format("takes a multiple of {0} from {0} to {1}", BATCH_SLOTS,
+                             LOADER_LARGEST_TILE_COUNT);
         }
         return {};
       },
@@ -70,7 +75,7 @@ std::string one_line(std::string text) {
 
 struct Parsed {
   RunOptions run;
-  std::string device, trace, report, log;
+  std::string log;
   CheckOptions check;
   FixturesOptions fixtures;
   TraceDiffOptions diff;
@@ -84,22 +89,22 @@ CLI::App* add_run(CLI::App& app, Parsed& parsed) {
       "print the libraries' events.");
   run->footer(STATUS_FOOTER);
   auto* device = run->add_option(
-      "--device", parsed.device,
+      "--device", parsed.run.device,
       "Run on this kernel device node (for example /dev/zel0) through the system calls");
   auto* tiles =
       run->add_option("--tiles", parsed.run.tiles, "Tiles of the simulated device (default 1472)")
-          ->check(CLI::Range(1u, 2048u));
+          ->check(CLI::Range(std::size_t{1}, zel_driver::AUTOLOADER_MAX_TILES));
   auto* faults = run->add_option("--fault", parsed.run.faults,
                                  "Switch on a fault of the simulated device (repeatable; "
                                  "`zel faults` lists them)")
                      ->check(fault_syntax())
                      ->allow_extra_args(false);
   device->excludes(tiles)->excludes(faults);
-  run->add_option("--trace", parsed.trace,
+  run->add_option("--trace", parsed.run.trace,
                   "Write every call to the kernel and the device as JSON lines to FILE (- for "
                   "standard output)")
       ->type_name("FILE|-");
-  run->add_option("--report", parsed.report,
+  run->add_option("--report", parsed.run.report,
                   "Write a JSON report of the run to FILE (- for standard output) when it ends")
       ->type_name("FILE|-");
   run->add_option("--log", parsed.log,
@@ -154,9 +159,6 @@ int dispatch(const CLI::App& app, Parsed& parsed, std::ostream& out, std::ostrea
   const CLI::App* chosen = app.get_subcommands().front();
   const std::string& name = chosen->get_name();
   if (name == "run") {
-    if (!parsed.device.empty()) parsed.run.device = parsed.device;
-    if (!parsed.trace.empty()) parsed.run.trace = parsed.trace;
-    if (!parsed.report.empty()) parsed.run.report = parsed.report;
     parsed.run.log = level_named(parsed.log);
     return run_command(parsed.run, out, err);
   }

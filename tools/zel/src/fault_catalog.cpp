@@ -9,6 +9,7 @@
 
 #include "zel_base/try.hpp"
 #include "zel_sim/protocol/registers.hpp"
+#include "zel_sim/protocol/transport.hpp"
 #include "zel_sim/request_names.hpp"
 #include "zel_target/target.hpp"
 
@@ -87,9 +88,9 @@ Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& f
   const std::string_view name = value->substr(0, colon);
   int error = EIO;
   if (colon != std::string_view::npos) {
-    auto number = parse_number(value->substr(colon + 1));
-    if (!number || *number == 0) return std::unexpected("the error number must be positive");
-    error = static_cast<int>(*number);
+    ZEL_TRY_ASSIGN(const auto fields, parse_fields(value->substr(colon + 1), {EIO}));
+    ZEL_TRY(check_errno(fields[0]));
+    error = static_cast<int>(fields[0]);
   }
   const auto request = zel_sim::request_number(name);
   if (!request) return std::unexpected(fmt::format("unknown request \"{}\"", name));
@@ -111,6 +112,7 @@ Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& fau
 
 Applied transport_map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {ENOMEM}));
+  ZEL_TRY(check_errno(fields[0]));
   faults.host_buffer_map_error = static_cast<int>(fields[0]);
   return {};
 }
@@ -189,7 +191,8 @@ Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& c
                              Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
   // A load sends one batch of 64 tiles at a time, and no more tiles than the device has.
-  if (const std::uint32_t batches = config.tile_count / 64; fields[0] >= batches) {
+  if (const std::uint32_t batches = config.tile_count / zel_sim::transport::BATCH_SLOTS;
+      fields[0] >= batches) {
     return std::unexpected(
         fmt::format("a load on {} tiles sends {} batches", config.tile_count, batches));
   }

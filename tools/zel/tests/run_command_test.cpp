@@ -220,6 +220,16 @@ TEST_F(ZelRun, OutputsThatCannotBeWrittenEndTheCommandWithAnError) {
   EXPECT_EQ(missing.err, fmt::format("zel run: cannot write report {}: No such file or directory\n",
                                      dir_.path("no/such/folder/report.json")));
   EXPECT_EQ(missing.out, "") << "the run does not start";
+
+  // An empty path (a script's unset variable) is that path, never the option left out.
+  const CommandRun no_report = run({"--report", ""});
+  EXPECT_EQ(no_report.status, 1);
+  EXPECT_EQ(no_report.err, "zel run: cannot write report : No such file or directory\n");
+  const CommandRun no_device = run({"--device", ""});
+  EXPECT_EQ(no_device.status, 1);
+  EXPECT_EQ(no_device.out, "") << "never the simulated device's pass";
+  EXPECT_TRUE(no_device.err.starts_with("Error: Io { operation: \"open ZEL device\""))
+      << no_device.err;
 }
 
 TEST_F(ZelRun, LogLinesCannotBeForgedByTheInputs) {

@@ -60,22 +60,19 @@ function(zel_install_library target)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 endfunction()
 
-# zel_install_tool(TARGET [MAN_PAGE FILE]): installs the executable and its man page, by
-# default doc/man/TARGET.1, compressed as Debian installs man pages.
+# zel_install_tool(TARGET): installs the executable and its man page doc/man/TARGET.1,
+# compressed as Debian installs man pages.
 function(zel_install_tool target)
-  cmake_parse_arguments(ARG "" "MAN_PAGE" "" ${ARGN})
-  if(NOT ARG_MAN_PAGE)
-    set(ARG_MAN_PAGE ${PROJECT_SOURCE_DIR}/doc/man/${target}.1)
-  endif()
+  set(man_page ${PROJECT_SOURCE_DIR}/doc/man/${target}.1)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
-  get_filename_component(page ${ARG_MAN_PAGE} NAME)
+  get_filename_component(page ${man_page} NAME)
   set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(
     OUTPUT ${compressed}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    COMMAND gzip -9n -c ${ARG_MAN_PAGE} > ${compressed}
-    DEPENDS ${ARG_MAN_PAGE})
+    COMMAND gzip -9n -c ${man_page} > ${compressed}
+    DEPENDS ${man_page})
   add_custom_target(${target}_man_page ALL DEPENDS ${compressed})
   install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endfunction()

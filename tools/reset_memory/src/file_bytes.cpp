@@ -79,7 +79,8 @@ std::size_t expected_size(const struct stat& status, std::size_t limit) {
 }
 
 std::expected<std::vector<std::byte>, RunError> read_image(const std::string& path) {
-  // Opening a FIFO to read would wait for a writer: the kind is known before that.
+  // A socket cannot be opened at all (ENXIO): its kind is told from the path first. A FIFO
+  // that slips in after this is opened without waiting for a writer and refused by kind.
   struct stat status;
   if (::stat(path.c_str(), &status) == 0) ZEL_TRY(require_regular(status));
   ZEL_TRY_ASSIGN(const UniqueFd file, open_for_reading(path, O_NONBLOCK));

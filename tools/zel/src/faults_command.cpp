@@ -14,7 +14,7 @@ std::string shown(const FaultSwitch& fault) {
 }
 
 bool outcome_of(std::string_view fault, const FaultSwitch& of) {
-  return fault.substr(0, fault.find('=')) == of.name;
+  return &switch_named(fault) == &of;
 }
 
 // Every line of `text`, indented.

@@ -235,9 +235,10 @@ TEST_F(ZelRun, OutputsThatCannotBeWrittenEndTheCommandWithAnError) {
 TEST_F(ZelRun, LogLinesCannotBeForgedByTheInputs) {
   zel_package::Application app = zel_fixtures::idle_application(256);
   app.compiler_version = "1.3.0\nt_ns=0 INFO zel_driver: forged";
+  const auto package = zel_fixtures::write_package(app);
   std::ofstream(dir_.path("idle.package"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(zel_fixtures::write_package(app).data()),
-             static_cast<std::streamsize>(zel_fixtures::write_package(app).size()));
+      .write(reinterpret_cast<const char*>(package.data()),
+             static_cast<std::streamsize>(package.size()));
   const CommandRun ran = run({"--log", "info"});
   EXPECT_EQ(ran.status, 0) << ran.err;
   std::istringstream lines(ran.err);

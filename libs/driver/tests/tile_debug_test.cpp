@@ -145,7 +145,7 @@ TEST_F(TileDebug, FailuresOfTheSimulatedTileReachTheCaller) {
        "load at 0xe8000, outside the tile memory"},
       {"misaligned store", [](SimDevice& s) { s.tiles().set_m_register(0, 1, 1, 0x4c002); }, 1,
        TDI_STORE_WORD, "Invalid(\"TDI instruction failed with status 0x4\")",
-       "store at 0x4c002, outside the tile memory"},
+       "store at 0x4c002, not a word's address"},
   };
   for (const Case& c : cases) {
     SimDevice fresh;

@@ -1,7 +1,6 @@
 #include "zel_sim/sim_bootloader.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include <fmt/format.h>

@@ -23,6 +23,15 @@ constexpr std::pair<unsigned long, std::optional<unsigned long>> SEQUENCE[] = {
     {kernel::SET_SECONDARY_ID, std::nullopt},
 };
 
+// The request's step of the sequence, or its end when the request is none of them.
+const auto* step_of(unsigned long request) {
+  return std::ranges::find(SEQUENCE, request, [](const auto& step) { return step.first; });
+}
+
+// The kernel copies the ICU's messages whole, a word of the message to a word of the record.
+static_assert(std::tuple_size_v<icu::Message> == kernel::MAILBOX_MESSAGE_WORDS);
+static_assert(kernel::MAILBOX_MESSAGE_BYTES == 4 * kernel::MAILBOX_MESSAGE_WORDS);
+
 icu::Message decode_message(std::span<const std::byte> bytes) {
   icu::Message message;
   for (std::size_t i = 0; i < message.size(); ++i) message[i] = field_u32(bytes, 4 * i);
@@ -37,10 +46,7 @@ std::array<std::byte, kernel::MAILBOX_MESSAGE_BYTES> encode_message(const icu::M
 
 }  // namespace
 
-bool SimBringUp::serves(unsigned long request) {
-  return std::ranges::find(SEQUENCE, request, [](const auto& step) { return step.first; }) !=
-         std::end(SEQUENCE);
-}
+bool SimBringUp::serves(unsigned long request) { return step_of(request) != std::end(SEQUENCE); }
 
 int SimBringUp::serve(unsigned long request, unsigned long argument) {
   if (request == kernel::SET_SECONDARY_ID) return secondary_id(argument);
@@ -63,7 +69,7 @@ void SimBringUp::check_order(unsigned long request) {
     refusals_.add(fmt::format("kernel: {} out of order, expected {}", request_name(request),
                               next_ ? request_name(*next_) : "stop-monitoring"));
   }
-  next_ = std::ranges::find(SEQUENCE, request, [](const auto& step) { return step.first; })->second;
+  next_ = step_of(request)->second;
 }
 
 int SimBringUp::secondary_id(unsigned long argument) {

@@ -169,8 +169,8 @@ int SimDevice::ioctl(int fd, unsigned long request, unsigned long argument) {
 int SimDevice::handle_ioctl(Handle& handle, unsigned long request, unsigned long argument) {
   if (request == kernel::ATTACH) return attach(handle, argument);
   if (request == kernel::SET_ID) return set_id(handle, argument);
-  const bool served = SimBringUp::serves(request) || SimBuffers::serves(request);
-  if (!served) {
+  const bool bring_up = SimBringUp::serves(request);
+  if (!bring_up && !SimBuffers::serves(request)) {
     return kernel_refusal(refusals_, fmt::format("unknown request 0x{:x}", request), ENOTTY);
   }
   if (!handle.attached || !handle.id_set) {
@@ -178,7 +178,7 @@ int SimDevice::handle_ioctl(Handle& handle, unsigned long request, unsigned long
         refusals_,
         fmt::format("{} on a handle not attached with its ID set", request_name(request)), EPERM);
   }
-  if (SimBringUp::serves(request)) return bring_up_.serve(request, argument);
+  if (bring_up) return bring_up_.serve(request, argument);
   return buffers_.serve(request, argument);
 }
 

@@ -280,7 +280,8 @@ std::uint32_t SimTiles::access_memory(std::uint32_t tile, std::uint32_t context,
   if (address % 4 != 0 || !TileMemory::in_window(address, 4)) {
     return failed(
         tile, TDI_FAILURE_MEMORY,
-        fmt::format("{} at 0x{:x}, outside the tile memory", store ? "store" : "load", address));
+        fmt::format("{} at 0x{:x}, {}", store ? "store" : "load", address,
+                    address % 4 != 0 ? "not a word's address" : "outside the tile memory"));
   }
   if (!store) {
     m[0] = memory_.read_word(tile, address);

@@ -47,16 +47,11 @@ int BareHost::request(unsigned long number, unsigned long argument) {
 }
 
 int BareHost::attach_buffer(std::uint32_t index, std::span<const std::byte> memory) {
-  alignas(8) std::array<std::byte, kernel::ATTACH_RECORD_BYTES> record{};
-  const auto address = reinterpret_cast<std::uintptr_t>(memory.data());
-  zel_base::store_u32_le(record, kernel::ATTACH_RECORD_INDEX, index);
-  zel_base::store_u32_le(record, kernel::ATTACH_RECORD_SIZE,
-                         static_cast<std::uint32_t>(memory.size()));
-  zel_base::store_u32_le(record, kernel::ATTACH_RECORD_ADDRESS,
-                         static_cast<std::uint32_t>(address));
-  zel_base::store_u32_le(record, kernel::ATTACH_RECORD_ADDRESS + 4,
-                         static_cast<std::uint32_t>(address >> 32));
-  return request(kernel::ATTACH_BUFFER, reinterpret_cast<std::uintptr_t>(record.data()));
+  Record<kernel::ATTACH_RECORD_BYTES> record;
+  record.u32(kernel::ATTACH_RECORD_INDEX, index)
+      .u32(kernel::ATTACH_RECORD_SIZE, static_cast<std::uint32_t>(memory.size()))
+      .address(kernel::ATTACH_RECORD_ADDRESS, memory.data());
+  return request_with(kernel::ATTACH_BUFFER, record);
 }
 
 bool BareHost::autoloader_done(std::chrono::nanoseconds limit) {

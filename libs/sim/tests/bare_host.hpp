@@ -1,13 +1,33 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "zel_base/little_endian.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace zel_sim::testing {
+
+// Records as the host lays them out: little-endian fields at the record's offsets.
+template <std::size_t N>
+struct Record {
+  alignas(8) std::array<std::byte, N> bytes{};
+  Record& u32(std::size_t offset, std::uint32_t value) {
+    zel_base::store_u32_le(bytes, offset, value);
+    return *this;
+  }
+  Record& u64(std::size_t offset, std::uint64_t value) {
+    return u32(offset, static_cast<std::uint32_t>(value))
+        .u32(offset + 4, static_cast<std::uint32_t>(value >> 32));
+  }
+  Record& address(std::size_t offset, const void* pointer) {
+    return u64(offset, reinterpret_cast<std::uintptr_t>(pointer));
+  }
+  std::uint32_t u32(std::size_t offset) const { return *zel_base::load_u32_le(bytes, offset); }
+};
 
 // A host that drives the simulated device through the Backend alone, as the device's own
 // description has it: the node opened, the configuration space mapped, the handle attached

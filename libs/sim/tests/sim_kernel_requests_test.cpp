@@ -12,24 +12,7 @@ namespace {
 
 using namespace kernel;
 using testing::BareHost;
-
-// Records as the host lays them out: little-endian fields at the record's offsets.
-template <std::size_t N>
-struct Record {
-  alignas(8) std::array<std::byte, N> bytes{};
-  Record& u32(std::size_t offset, std::uint32_t value) {
-    zel_base::store_u32_le(bytes, offset, value);
-    return *this;
-  }
-  Record& u64(std::size_t offset, std::uint64_t value) {
-    return u32(offset, static_cast<std::uint32_t>(value))
-        .u32(offset + 4, static_cast<std::uint32_t>(value >> 32));
-  }
-  Record& address(std::size_t offset, const void* pointer) {
-    return u64(offset, reinterpret_cast<std::uintptr_t>(pointer));
-  }
-  std::uint32_t u32(std::size_t offset) const { return *zel_base::load_u32_le(bytes, offset); }
-};
+using testing::Record;
 
 Record<MAILBOX_MESSAGE_BYTES> message(const icu::Message& words) {
   Record<MAILBOX_MESSAGE_BYTES> record;
@@ -135,15 +118,9 @@ TEST_F(SimKernelRequests, IcuAnswersOnlyItsResetRequest) {
 
 TEST_F(SimKernelRequests, AttachmentsAreAccountedByIndex) {
   const std::byte memory[64] = {};
-  const auto attach = [&](std::uint32_t index, std::uint32_t size) {
-    Record<ATTACH_RECORD_BYTES> record;
-    record.u32(ATTACH_RECORD_INDEX, index).u32(ATTACH_RECORD_SIZE, size);
-    record.address(ATTACH_RECORD_ADDRESS, memory);
-    return host.request_with(ATTACH_BUFFER, record);
-  };
   const auto address = reinterpret_cast<std::uintptr_t>(memory);
-  EXPECT_EQ(attach(2, 64), 0);
-  EXPECT_EQ(attach(2, 32), EBUSY);
+  EXPECT_EQ(host.attach_buffer(2, memory), 0);
+  EXPECT_EQ(host.attach_buffer(2, std::span(memory).first(32)), EBUSY);
   EXPECT_EQ(sim.take_refusals(),
             std::vector<std::string>{"kernel: attach-buffer of index 2, already attached"});
   EXPECT_EQ(sim.attachments(), (std::vector<Attachment>{{2, address, 64}}));

@@ -47,7 +47,7 @@ struct Faults {
   std::uint32_t tdi_busy_status_reads = 0;
   // Running contexts ignore their run-break bits.
   bool contexts_never_stop = false;
-  // These states are what TILE_CONTEXT_STATUS shows and what debug instructions see, whatever
+  // These states are what tdi::CONTEXT_STATUS shows and what debug instructions see, whatever
   // the contexts do; the first entry naming a context decides.
   std::vector<ForcedContextState> forced_context_states;
   std::vector<CorruptedStore> corrupted_stores;

@@ -49,7 +49,7 @@ struct SimConfig {
 // only register accesses, requests and sleeps advance.
 //
 // Strict: the kernel refuses an open other than read/write with close-on-exec, a request it
-// does not serve, IOCTL_ATTACH and IOCTL_SET_ID with an argument other than 0 or out of order
+// does not serve, kernel::ATTACH and kernel::SET_ID with an argument other than 0 or out of order
 // (attach, then set the ID, each once per open), any other request on a handle not attached
 // with its ID set, malformed records, and calls on descriptors or mappings it did not hand
 // out; each model refuses what it cannot accept of its own protocol. A refusal is recorded

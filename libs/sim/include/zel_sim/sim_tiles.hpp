@@ -15,18 +15,18 @@
 
 namespace zel_sim {
 
-// Failure codes the simulated tiles leave in bits 2..0 of TILE_DEBUG_STATUS (0: success).
+// Failure codes the simulated tiles leave in bits 2..0 of tdi::DEBUG_STATUS (0: success).
 // The instruction word is none of put/get debug data, load word or store word:
 inline constexpr std::uint32_t TDI_FAILURE_UNKNOWN_INSTRUCTION = 1;
 // The context number is above 6, or the context is running:
 inline constexpr std::uint32_t TDI_FAILURE_CONTEXT_UNAVAILABLE = 2;
-// TILE_DEBUG_CONTROL was not written 6 since the previous instruction:
+// tdi::DEBUG_CONTROL was not written 6 since the previous instruction:
 inline constexpr std::uint32_t TDI_FAILURE_NOT_ARMED = 3;
 // A load or store address is misaligned or outside the tile-memory window:
 inline constexpr std::uint32_t TDI_FAILURE_MEMORY = 4;
 
 // A running context whose run-break bit is set is seen stopped by this many reads of
-// TILE_CONTEXT_STATUS (the earlier ones still show it running).
+// tdi::CONTEXT_STATUS (the earlier ones still show it running).
 inline constexpr std::uint32_t CONTEXT_STOP_STATUS_READS = 2;
 
 // The debug windows of the simulated tiles (16 registers at 0x30000 + 64 x tile): seven
@@ -34,14 +34,14 @@ inline constexpr std::uint32_t CONTEXT_STOP_STATUS_READS = 2;
 // against the tile memory. The window's registers live in the configuration space shared
 // with SimDevice, so peek and poke see them; this model reacts to the host's accesses.
 //
-// TILE_DEBUG_STATUS: writing TILE_DEBUG_INSTRUCTION sets the busy bit (0x8) over what the
+// tdi::DEBUG_STATUS: writing tdi::INSTRUCTION sets the busy bit (0x8) over what the
 // previous instruction left; the instruction executes, and the status becomes its failure
 // code, on the first status read that finds it done.
 //
 // Refused: any access to one of the eight registers of the window the device does not use, a
-// write to TILE_CONTEXT_STATUS or TILE_DEBUG_STATUS (ignored), TILE_DEBUG_CONTROL written
+// write to tdi::CONTEXT_STATUS or tdi::DEBUG_STATUS (ignored), tdi::DEBUG_CONTROL written
 // anything but 6, and an instruction that fails: not armed, in a context that does not exist
-// or is running, a word the tile does not know, an address outside the tile memory.
+// or is running, a word the tile does not know, an address outside the tile memory or not a word's.
 class SimTiles {
  public:
   // `faults` is not const: the one-shot switches clear themselves when they strike.

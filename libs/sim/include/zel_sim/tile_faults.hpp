@@ -6,7 +6,7 @@
 namespace zel_sim {
 
 // Picks the TDI instruction started after `skip` more have started (0: the next one) and
-// makes it complete with the whole TILE_DEBUG_STATUS value `status`, without effect.
+// makes it complete with the whole tdi::DEBUG_STATUS value `status`, without effect.
 struct TdiFailure {
   std::uint32_t skip = 0;
   std::uint32_t status = 0;
@@ -18,7 +18,7 @@ struct TdiStuck {
   std::uint32_t skip = 0;
 };
 
-// The state TILE_CONTEXT_STATUS reports for one context of one tile.
+// The state tdi::CONTEXT_STATUS reports for one context of one tile.
 struct ForcedContextState {
   std::uint32_t tile;
   std::uint32_t context;

@@ -3,8 +3,9 @@
 #include <chrono>
 
 // How long the host waits for each thing the device does. The device models finish well
-// within them (checked where each modelled time is set), so only an injected fault or a
-// refusal makes the host time out.
+// within them, so only an injected fault or a refusal makes the host time out: the modelled
+// times of the autoloader and of the marks are checked against them where they are set; TDI
+// instructions and context stops are modelled in status reads, not in time.
 namespace zel_sim::host_timeouts {
 
 inline constexpr std::chrono::milliseconds TDI_INSTRUCTION{100};

@@ -52,8 +52,4 @@ inline constexpr std::uint32_t TRANSFER_CONTROL = 0x7fffffa;
 inline constexpr std::uint32_t PRIMARY_CONTROL = 0x2;
 inline constexpr std::uint32_t SECONDARY_CONTROL = 0x20820a;
 
-constexpr std::uint32_t operational_control(std::size_t instance) {
-  return instance < PRIMARY_INSTANCES ? PRIMARY_CONTROL : SECONDARY_CONTROL;
-}
-
 }  // namespace zel_sim::xb

@@ -15,7 +15,6 @@ inline constexpr std::uint32_t CONTEXT_RESUME = 6;  // a bit per context: run ag
 inline constexpr std::uint32_t DEBUG_DATA = 7;
 inline constexpr std::uint32_t DEBUG_STATUS = 8;   // read only
 inline constexpr std::uint32_t DEBUG_CONTROL = 9;  // written EXECUTE before every instruction
-inline constexpr std::uint32_t WINDOW_REGISTERS = 16;
 
 inline constexpr std::uint32_t CONTEXTS = 7;
 inline constexpr std::uint32_t M_REGISTERS = 16;

@@ -38,19 +38,13 @@ Status Device::replay_configuration(std::span<const std::byte> bytes) const {
                 {{"register_writes", std::uint64_t{image.count()}}});
   ZEL_TRY(image.check_size());
 
-  std::uint64_t skipped_host_sync_writes = 0;
-  for (std::size_t index = 0; index < image.count(); ++index) {
-    ZEL_TRY_ASSIGN(auto record, image.record(index));
-    // The capture saw the host sync protocol of the run it came from; replaying those marks
-    // would hand the device stale handshakes.
-    if (is_hsp_sync_register(record.offset)) {
-      ++skipped_host_sync_writes;
-      continue;
-    }
-    ZEL_TRY(write_config(record.offset, record.value));
-    // Reading CCSR lets each write settle before the next one goes out.
-    ZEL_TRY(read_config(CCSR));
-  }
+  ZEL_TRY_ASSIGN(const std::uint64_t skipped_host_sync_writes,
+                 image.for_each_replayed([&](ConfigurationRecord record) -> Status {
+                   ZEL_TRY(write_config(record.offset, record.value));
+                   // Reading CCSR lets each write settle before the next one goes out.
+                   ZEL_TRY(read_config(CCSR));
+                   return {};
+                 }));
 
   ZEL_TRY(clear_host_sync_marks());
   zel_log::emit(zel_log::Level::Debug, LOG_TARGET, "discarded captured HSP protocol writes",

@@ -23,17 +23,14 @@ std::expected<InputSummary::Capture, RunError> summarize_capture(const std::stri
   ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(bytes));
   ZEL_TRY(image.check_size());
   InputSummary::Capture capture{.records = image.count()};
-  for (std::size_t index = 0; index < image.count(); ++index) {
-    ZEL_TRY_ASSIGN(auto record, image.record(index));
-    if (zel_driver::is_hsp_sync_register(record.offset)) {
-      ++capture.skipped_host_sync_writes;
-      continue;
-    }
-    ZEL_TRY(Device::check_offset(record.offset));
-    capture.lowest_offset = std::min(capture.lowest_offset.value_or(record.offset), record.offset);
-    capture.highest_offset =
-        std::max(capture.highest_offset.value_or(record.offset), record.offset);
-  }
+  ZEL_TRY_ASSIGN(capture.skipped_host_sync_writes,
+                 image.for_each_replayed([&](zel_driver::ConfigurationRecord record) {
+                   const std::uint32_t offset = record.offset;
+                   capture.lowest_offset = std::min(capture.lowest_offset.value_or(offset), offset);
+                   capture.highest_offset =
+                       std::max(capture.highest_offset.value_or(offset), offset);
+                   return Device::check_offset(offset);
+                 }));
   return capture;
 }
 

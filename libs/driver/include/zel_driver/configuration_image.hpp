@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <span>
 
+#include "zel_base/try.hpp"
 #include "zel_driver/device.hpp"
+#include "zel_driver/host_sync.hpp"
 
 // A configuration image: the magic, a 32-bit record count, then (offset, value) records of
 // two 32-bit words each, all little-endian, ending right after the last record.
@@ -50,6 +52,10 @@ class ConfigurationImage {
   Status check_size() const;
   // Record `index` (below count()); Invalid("truncated data") when the image is too short.
   Result<ConfigurationRecord> record(std::size_t index) const;
+  // Hands each record a replay writes, in order, to `write` (which returns a Status); the
+  // records of the host sync registers are skipped. The number skipped, or the first error.
+  template <class Write>
+  Result<std::uint64_t> for_each_replayed(Write&& write) const;
 
  private:
   ConfigurationImage(std::span<const std::byte> image, std::uint32_t count)
@@ -58,5 +64,21 @@ class ConfigurationImage {
   std::span<const std::byte> image_;
   std::uint32_t count_;
 };
+
+template <class Write>
+Result<std::uint64_t> ConfigurationImage::for_each_replayed(Write&& write) const {
+  std::uint64_t skipped = 0;
+  for (std::size_t index = 0; index < count_; ++index) {
+    ZEL_TRY_ASSIGN(const ConfigurationRecord found, record(index));
+    // The capture saw the host sync protocol of the run it came from; replaying those marks
+    // would hand the device stale handshakes.
+    if (is_hsp_sync_register(found.offset)) {
+      ++skipped;
+      continue;
+    }
+    ZEL_TRY(write(found));
+  }
+  return skipped;
+}
 
 }  // namespace zel_driver

@@ -154,7 +154,7 @@ std::optional<std::size_t> SimBootloader::read_batch(const std::string& where,
   }
   std::size_t cursor = transport::FIRST_FRAME_OFFSET;
   for (std::size_t slot = 0; slot < transport::BATCH_SLOTS; ++slot) {
-    const auto next = read_slot(fmt::format("{} slot {}", where, slot), transport, slot, cursor);
+    const auto next = read_slot(where, transport, slot, cursor);
     if (!next) return std::nullopt;
     cursor = *next;
   }
@@ -187,33 +187,36 @@ void SimBootloader::forget_zero_tail() {
 std::optional<std::size_t> SimBootloader::read_slot(const std::string& where,
                                                     std::span<const std::byte> transport,
                                                     std::size_t slot, std::size_t offset) {
+  const auto refuse_slot = [&](const std::string& what) {
+    refuse(fmt::format("{} slot {}: {}", where, slot, what));
+  };
   const std::size_t descriptor = slot * transport::DESCRIPTOR_BYTES;
   const std::size_t at = word(transport, descriptor + transport::DESCRIPTOR_OFFSET);
   const std::size_t frames = word(transport, descriptor + transport::DESCRIPTOR_FRAMES);
   if (frames < transport::MIN_TILE_FRAMES || frames > transport::MAX_TILE_FRAMES) {
-    refuse(fmt::format("{}: {} frames at 0x{:x}, expected {} to {}", where, frames, at,
-                       transport::MIN_TILE_FRAMES, transport::MAX_TILE_FRAMES));
+    refuse_slot(fmt::format("{} frames at 0x{:x}, expected {} to {}", frames, at,
+                            transport::MIN_TILE_FRAMES, transport::MAX_TILE_FRAMES));
     return std::nullopt;
   }
   if (at != offset) {
-    refuse(fmt::format("{}: image at 0x{:x}, expected 0x{:x}", where, at, offset));
+    refuse_slot(fmt::format("image at 0x{:x}, expected 0x{:x}", at, offset));
     return std::nullopt;
   }
   if (frames * transport::FRAME_BYTES > transport.size() - offset) {
-    refuse(fmt::format("{}: frames 0x{:x}..0x{:x} outside the transport", where, offset,
-                       offset + frames * transport::FRAME_BYTES));
+    refuse_slot(fmt::format("frames 0x{:x}..0x{:x} outside the transport", offset,
+                            offset + frames * transport::FRAME_BYTES));
     return std::nullopt;
   }
   const std::uint32_t tile = word(transport, offset + transport::FRAME_TILE);
   if (auto fault = tile_fault(tile)) {
-    refuse(fmt::format("{}: tile {} {}", where, tile, *fault));
+    refuse_slot(fmt::format("tile {} {}", tile, *fault));
     return std::nullopt;
   }
   for (std::size_t n = 0; n < frames; ++n) {
     const auto frame =
         transport.subspan(offset + n * transport::FRAME_BYTES, transport::FRAME_BYTES);
     if (auto fault = frame_fault(frame, n, frames, tile)) {
-      refuse(fmt::format("{}: tile {} frame {}: {}", where, tile, n, *fault));
+      refuse_slot(fmt::format("tile {} frame {}: {}", tile, n, *fault));
       return std::nullopt;
     }
     device_.memory.write_bytes(

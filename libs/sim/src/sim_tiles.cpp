@@ -135,7 +135,11 @@ std::uint32_t SimTiles::context_state(std::uint32_t tile, std::uint32_t context)
 void SimTiles::set_context_state(std::uint32_t tile, std::uint32_t context, std::uint32_t state) {
   std::uint32_t& status = reg(tile, tdi::CONTEXT_STATUS);
   status = with_state(status, context, state);
-  tile_state(tile).stop_reads[context] = 0;
+  // A tile without state has counted no status reads: starting every tile's program need not
+  // make state for each.
+  if (const auto found = tiles_.find(tile); found != tiles_.end()) {
+    found->second.stop_reads[context] = 0;
+  }
 }
 
 std::uint32_t SimTiles::m_register(std::uint32_t tile, std::uint32_t context,

@@ -21,19 +21,36 @@ namespace {
   std::abort();
 }
 
+// Address space only, starting on a huge-page boundary: pages handed out from the start fill
+// whole huge pages, each one fault, where the system offers them (without, it is only slower).
+std::byte* reserve_huge_page_aligned(std::size_t bytes) {
+  constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+  void* reserved = ::mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) simulator_fault("cannot reserve tile memory");
+  const auto start = reinterpret_cast<std::uintptr_t>(reserved);
+  const std::uintptr_t aligned = (start + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  if (aligned != start) ::munmap(reserved, aligned - start);
+  if (const std::size_t tail = start + HUGE_PAGE - aligned; tail != 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  }
+  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<std::byte*>(aligned);
+}
+
 }  // namespace
 
 TileMemory::TileMemory(std::uint32_t tile_count)
     : tile_count_(tile_count),
-      page_of_(std::size_t{tile_count} * PAGES_PER_TILE, 0),
+      // (calloc: memory fresh from the system is not written over with zeros)
+      page_of_(
+          static_cast<PageId*>(std::calloc(
+              std::max<std::size_t>(1, std::size_t{tile_count} * PAGES_PER_TILE), sizeof(PageId))),
+          &std::free),
+      row_in_use_(PAGES_PER_TILE, false),
+      pages_(reserve_huge_page_aligned((std::size_t{tile_count} + 1) * PAGES_PER_TILE * PAGE_SIZE)),
       reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE) {
-  // Address space only: a page costs memory once it is written.
-  void* reserved = ::mmap(nullptr, reserved_pages_ * PAGE_SIZE, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (reserved == MAP_FAILED) simulator_fault("cannot reserve tile memory");
-  // Without huge pages it is only slower.
-  ::madvise(reserved, reserved_pages_ * PAGE_SIZE, MADV_HUGEPAGE);
-  pages_ = static_cast<std::byte*>(reserved);
+  if (!page_of_) simulator_fault("cannot reserve the tile memory's page table");
 }
 
 TileMemory::~TileMemory() { ::munmap(pages_, reserved_pages_ * PAGE_SIZE); }
@@ -74,6 +91,7 @@ void TileMemory::release(PageId page) {
 }
 
 std::byte* TileMemory::writable(std::uint32_t tile, std::uint32_t page_index) {
+  row_in_use_[page_index] = true;
   PageId& page = entry(tile, page_index);
   if (page == 0) {
     page = new_page();
@@ -134,8 +152,9 @@ void TileMemory::write_word(std::uint32_t tile, std::uint32_t address, std::uint
 
 void TileMemory::initialize(std::uint32_t tile_count, std::span<const std::byte> prefix) {
   tile_count = std::min(tile_count, tile_count_);
-  for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
-    for (std::uint32_t index = 0; index < PAGES_PER_TILE; ++index) {
+  for (std::uint32_t index = 0; index < PAGES_PER_TILE; ++index) {
+    if (!row_in_use_[index]) continue;
+    for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
       release(std::exchange(entry(tile, index), 0));
     }
   }
@@ -146,9 +165,9 @@ void TileMemory::initialize(std::uint32_t tile_count, std::span<const std::byte>
     const PageId page = new_page();
     std::memcpy(page_data(page), piece.data(), piece.size());
     holders_[page - 1] = tile_count;
-    for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
-      entry(tile, static_cast<std::uint32_t>(done / PAGE_SIZE)) = page;
-    }
+    const auto index = static_cast<std::uint32_t>(done / PAGE_SIZE);
+    row_in_use_[index] = true;
+    for (std::uint32_t tile = 0; tile < tile_count; ++tile) entry(tile, index) = page;
   }
 }
 

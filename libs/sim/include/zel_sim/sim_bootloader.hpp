@@ -94,7 +94,8 @@ class SimBootloader {
   // Every slot read and written to tile memory: the bytes read, or none after refusing.
   std::optional<std::size_t> read_batch(const std::string& where,
                                         std::span<const std::byte> transport);
-  // Slot `slot`'s image, expected at `offset`: where the next one begins, or none.
+  // Slot `slot`'s image, expected at `offset`: where the next one begins, or none. `where`
+  // names the batch; the slot is added to it only in a refusal's text.
   std::optional<std::size_t> read_slot(const std::string& where,
                                        std::span<const std::byte> transport, std::size_t slot,
                                        std::size_t offset);

@@ -18,7 +18,7 @@ namespace zel_sim {
 
 SimDevice::SimDevice(SimConfig config)
     : config_(std::move(config)),
-      registers_(kernel::CONFIG_SPACE_BYTES / 4, 0),
+      registers_(kernel::CONFIG_SPACE_BYTES / 4),
       tile_memory_(std::min<std::uint32_t>(config_.tile_count, 2048)),
       tiles_(registers_, tile_memory_, faults_, firings_, refusals_) {
   trace_.enable(config_.trace);

@@ -42,16 +42,10 @@ std::byte* reserve_huge_page_aligned(std::size_t bytes) {
 
 TileMemory::TileMemory(std::uint32_t tile_count)
     : tile_count_(tile_count),
-      // (calloc: memory fresh from the system is not written over with zeros)
-      page_of_(
-          static_cast<PageId*>(std::calloc(
-              std::max<std::size_t>(1, std::size_t{tile_count} * PAGES_PER_TILE), sizeof(PageId))),
-          &std::free),
+      page_of_(std::size_t{tile_count} * PAGES_PER_TILE),
       row_in_use_(PAGES_PER_TILE, false),
       pages_(reserve_huge_page_aligned((std::size_t{tile_count} + 1) * PAGES_PER_TILE * PAGE_SIZE)),
-      reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE) {
-  if (!page_of_) simulator_fault("cannot reserve the tile memory's page table");
-}
+      reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE) {}
 
 TileMemory::~TileMemory() { ::munmap(pages_, reserved_pages_ * PAGE_SIZE); }
 

@@ -2,10 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 #include <vector>
+
+#include "zel_sim/zeroed_allocator.hpp"
 
 namespace zel_sim {
 
@@ -51,10 +51,10 @@ class TileMemory {
 
   void check(std::uint32_t tile, std::uint32_t address, std::uint32_t size) const;
   PageId& entry(std::uint32_t tile, std::uint32_t page_index) {
-    return page_of_.get()[std::size_t{page_index} * tile_count_ + tile];
+    return page_of_[std::size_t{page_index} * tile_count_ + tile];
   }
   PageId entry(std::uint32_t tile, std::uint32_t page_index) const {
-    return page_of_.get()[std::size_t{page_index} * tile_count_ + tile];
+    return page_of_[std::size_t{page_index} * tile_count_ + tile];
   }
   std::byte* page_data(PageId page) const { return pages_ + std::size_t{page - 1} * PAGE_SIZE; }
   // A page of zeros, held once.
@@ -64,9 +64,9 @@ class TileMemory {
   std::byte* writable(std::uint32_t tile, std::uint32_t page_index);
 
   std::uint32_t tile_count_;
-  // By page index, then tile: the page it holds. Zero memory from the system, so that only
-  // the rows of page indices in use cost memory (a load writes the first few of every tile).
-  std::unique_ptr<PageId, decltype(&std::free)> page_of_;
+  // By page index, then tile: the page it holds. Only the rows of page indices in use cost
+  // memory (a load writes the first few of every tile).
+  std::vector<PageId, ZeroedAllocator<PageId>> page_of_;
   // By page index: whether some tile may hold a page there; the other rows are all zero.
   std::vector<bool> row_in_use_;
   // The reservation, of room for every page of every tile plus a prefix's pages.

@@ -11,7 +11,7 @@ namespace zel_sim {
 
 // Whether every byte of `bytes` is `fill`, tested a word at a time and decided a block at a
 // time, so the compiler can vectorize the test. For short runs: frame trailers and payloads.
-inline bool all_words(std::span<const std::byte> bytes, std::byte fill) {
+inline bool all_bytes_by_word(std::span<const std::byte> bytes, std::byte fill) {
   constexpr std::size_t BLOCK = 256;
   constexpr std::size_t WORD = sizeof(std::uint64_t);
   const std::uint64_t pattern = 0x0101010101010101u * std::to_integer<std::uint64_t>(fill);
@@ -38,7 +38,7 @@ inline bool all_words(std::span<const std::byte> bytes, std::byte fill) {
 // library's comparison uses the widest vectors the machine has, about 1.5 times as fast.
 inline bool all_bytes(std::span<const std::byte> bytes, std::byte fill) {
   constexpr std::size_t BLOCK = 4096;
-  if (bytes.size() < BLOCK) return all_words(bytes, fill);
+  if (bytes.size() < BLOCK) return all_bytes_by_word(bytes, fill);
   std::array<std::byte, BLOCK> block;
   block.fill(fill);
   std::size_t done = 0;

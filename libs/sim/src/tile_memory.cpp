@@ -44,8 +44,8 @@ TileMemory::TileMemory(std::uint32_t tile_count)
     : tile_count_(tile_count),
       page_of_(std::size_t{tile_count} * PAGES_PER_TILE),
       row_in_use_(PAGES_PER_TILE, false),
-      pages_(reserve_huge_page_aligned((std::size_t{tile_count} + 1) * PAGES_PER_TILE * PAGE_SIZE)),
-      reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE) {}
+      reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE),
+      pages_(reserve_huge_page_aligned(reserved_pages_ * PAGE_SIZE)) {}
 
 TileMemory::~TileMemory() { ::munmap(pages_, reserved_pages_ * PAGE_SIZE); }
 

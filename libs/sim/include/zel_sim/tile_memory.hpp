@@ -70,8 +70,8 @@ class TileMemory {
   // By page index: whether some tile may hold a page there; the other rows are all zero.
   std::vector<bool> row_in_use_;
   // The reservation, of room for every page of every tile plus a prefix's pages.
-  std::byte* pages_;
   std::size_t reserved_pages_;
+  std::byte* pages_;
   // Pages handed out so far, from the start of the reservation.
   std::size_t used_pages_ = 0;
   std::vector<PageId> free_pages_;

@@ -9,7 +9,8 @@ namespace zel_sim {
 // Memory that comes zero from the system and is not written over: a large table of the
 // simulated device (its configuration space, tile memory's page table) costs only the pages
 // the run writes. Elements are left as the system hands them out, so a container of this
-// allocator sized without a value holds zeros; only trivial types belong in it.
+// allocator sized once, without a value, holds zeros; only trivial types belong in it, and
+// a container shrunk and grown again in place would keep its old values.
 template <class T>
 struct ZeroedAllocator {
   using value_type = T;

@@ -108,6 +108,9 @@ class TimedSim final : public zel_base::Backend {
   int close(int fd) override {
     return timed([&] { return sim.close(fd); });
   }
+  int lock(int fd, int& holder) override {
+    return timed([&] { return sim.lock(fd, holder); });
+  }
   int ioctl(int fd, unsigned long request, unsigned long argument) override {
     return timed([&] { return sim.ioctl(fd, request, argument); });
   }

@@ -98,6 +98,13 @@ std::string OsError::message() const {
   return strerror_r(code_, buffer, sizeof buffer);
 }
 
+std::string OsError::name() const {
+  const char* name = ::strerrorname_np(code_);
+  return name != nullptr ? name : fmt::format("E{}", code_);
+}
+
+std::string OsError::reason() const { return fmt::format("{} ({})", message(), name()); }
+
 std::string OsError::display() const { return fmt::format("{} (os error {})", message(), code_); }
 
 std::string OsError::debug() const {

@@ -36,6 +36,7 @@ TEST(UniqueFd, BackendDescriptorIsClosedByItsBackend) {
       last = fd;
       return 0;
     }
+    int lock(int, int&) override { return -1; }
     int ioctl(int, unsigned long, unsigned long) override { return -1; }
     void* map(int, std::size_t) override { return nullptr; }
     void* map_anonymous(std::size_t) override { return nullptr; }

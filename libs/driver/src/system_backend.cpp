@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
+#include "lock_holder.hpp"
 #include "zel_driver/system_backend.hpp"
 
 namespace zel_driver {
@@ -14,6 +17,14 @@ class SystemBackend final : public zel_base::Backend {
  public:
   int open(const char* path, int flags) override { return ::open(path, flags); }
   int close(int fd) override { return ::close(fd); }
+  int lock(int fd, int& holder) override {
+    holder = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    const int error = errno;
+    if (error == EWOULDBLOCK) holder = flock_holder(fd);
+    errno = error;
+    return -1;
+  }
   int ioctl(int fd, unsigned long request, unsigned long argument) override {
     return ::ioctl(fd, request, argument);
   }

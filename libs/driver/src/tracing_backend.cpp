@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zel_base/os_error.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/request_names.hpp"
 
@@ -30,11 +31,6 @@ std::string json_text(std::string_view text) {
   // Paths are bytes; anything that is not UTF-8 is replaced rather than refused.
   return nlohmann::json(std::string(text))
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string errno_name(int error) {
-  const char* name = ::strerrorname_np(error);
-  return name != nullptr ? name : fmt::format("E{}", error);
 }
 
 std::string hex_words(std::span<const std::uint32_t> words) {
@@ -64,7 +60,8 @@ void TracingBackend::end() {
 
 void TracingBackend::result(long long value, int error) {
   fmt::format_to(std::back_inserter(line_), ",\"result\":{}", value);
-  if (value < 0) fmt::format_to(std::back_inserter(line_), ",\"errno\":\"{}\"", errno_name(error));
+  if (value < 0)
+    fmt::format_to(std::back_inserter(line_), ",\"errno\":\"{}\"", zel_base::OsError(error).name());
 }
 
 int TracingBackend::open(const char* path, int flags) {
@@ -84,6 +81,16 @@ int TracingBackend::close(int fd) {
   result(closed, saved.value());
   end();
   return closed;
+}
+
+int TracingBackend::lock(int fd, int& holder) {
+  const int locked = inner().lock(fd, holder);
+  const SavedErrno saved;
+  fmt::format_to(std::back_inserter(begin("lock")), ",\"fd\":{}", fd);
+  result(locked, saved.value());
+  if (locked != 0) fmt::format_to(std::back_inserter(line_), ",\"holder\":{}", holder);
+  end();
+  return locked;
 }
 
 int TracingBackend::ioctl(int fd, unsigned long request, unsigned long argument) {

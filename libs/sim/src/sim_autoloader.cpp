@@ -133,12 +133,14 @@ void SimAutoloader::write_tiles(std::uint32_t tiles) {
   for (const TileWord& word : faults_.tile_words_surviving_reset) {
     if (word.tile < tiles && TileMemory::in_window(word.address, 4)) {
       survivors.push_back({word, tile_memory_.read_word(word.tile, word.address)});
-      ++firings_.tile_words_surviving_reset;
     }
   }
   tile_memory_.initialize(tiles, prefix_);
+  // A word the initialization leaves as it was anyway did not survive anything.
   for (const auto& [word, value] : survivors) {
+    if (tile_memory_.read_word(word.tile, word.address) == value) continue;
     tile_memory_.write_word(word.tile, word.address, value);
+    ++firings_.tile_words_surviving_reset;
   }
   bootloader_.tiles_initialized(tiles, prefix_);
 }

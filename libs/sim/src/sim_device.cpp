@@ -1,6 +1,7 @@
 #include "zel_sim/sim_device.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +46,10 @@ bool SimDevice::id_set() const {
 int SimDevice::open(const char* path, int flags) {
   now_ += config_.latency.syscall;
   int result;
-  if (!config_.node_path || *config_.node_path != path) {
+  if (!config_.node_path) {
+    ++firings_.node_absent;
+    result = kernel_failure(ENOENT);
+  } else if (*config_.node_path != path) {
     result = kernel_failure(ENOENT);
   } else if (flags != kernel::OPEN_FLAGS) {
     result = kernel_refusal(refusals_,
@@ -67,7 +71,26 @@ int SimDevice::close(int fd) {
       handles_.erase(fd) == 1
           ? 0
           : kernel_refusal(refusals_, fmt::format("close of descriptor {}, not open", fd), EBADF);
+  if (locked_by_ == fd) locked_by_.reset();
   trace_.record({.time = now_, .op = TraceOp::Close, .value = std::uint64_t(fd), .result = result});
+  return result;
+}
+
+// The node's lock, as flock(2) keeps it: one open descriptor holds it at a time, until it is
+// closed. Every descriptor of this device is this process's.
+int SimDevice::lock(int fd, int& holder) {
+  now_ += config_.latency.syscall;
+  holder = 0;
+  int result = 0;
+  if (!handles_.contains(fd)) {
+    result = kernel_refusal(refusals_, fmt::format("lock of descriptor {}, not open", fd), EBADF);
+  } else if (locked_by_ && *locked_by_ != fd) {
+    holder = static_cast<int>(::getpid());
+    result = kernel_failure(EWOULDBLOCK);
+  } else {
+    locked_by_ = fd;
+  }
+  trace_.record({.time = now_, .op = TraceOp::Lock, .value = std::uint64_t(fd), .result = result});
   return result;
 }
 

@@ -10,6 +10,8 @@ std::string_view trace_op_name(TraceOp op) {
       return "open";
     case TraceOp::Close:
       return "close";
+    case TraceOp::Lock:
+      return "lock";
     case TraceOp::Map:
       return "map";
     case TraceOp::MapAnonymous:

@@ -10,6 +10,7 @@
 #include "reset_memory/configuration_restore.hpp"
 #include "reset_memory/memory_check.hpp"
 #include "reset_memory/run_end.hpp"
+#include "zel_base/fd_output.hpp"
 #include "zel_base/try.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/signals.hpp"
@@ -80,13 +81,22 @@ int report(const RunEnd& end, std::ostream& err) {
 
 }  // namespace
 
+// Result lines lost to a full disk or a closed pipe are said on `err` after the run's own end
+// (an error line or a failure report), and a pass no longer exits 0. They are flushed before
+// that end is written, so the two streams read in order on a terminal.
 int run(std::span<const std::string> arguments, zel_base::Backend& backend, std::ostream& out,
         std::ostream& err, const RunSettings& settings) {
   const Step result = run_steps_in_memory(arguments, backend, out, settings);
   if (settings.observer != nullptr) settings.observer->ended(result);
-  if (result) return EXIT_OK;
-  // A failure to write the report changes nothing: the status says how the run ended.
-  return report(result.error(), err);
+  const int lost = zel_base::lost_output(out);
+  // A failure to write the error line changes nothing: the status says how the run ended.
+  const int status = result ? EXIT_OK : report(result.error(), err);
+  if (lost == 0) return status;
+  err << fmt::format("Error: {:?}\n",
+                     RunError::text(fmt::format("cannot write the result lines: {}",
+                                                zel_base::OsError(lost).display())))
+      << std::flush;
+  return status == EXIT_OK ? EXIT_ERROR : status;
 }
 
 }  // namespace reset_memory

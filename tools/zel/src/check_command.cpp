@@ -29,14 +29,15 @@ void print_text(const CheckOptions& options, const InputSummary& summary, std::o
       "configuration {}\n"
       "  records: {} ({} host sync writes skipped)\n"
       "  offsets written: {}\n",
-      options.config, capture.records, capture.skipped_host_sync_writes, offset_range(capture));
+      zel_base::debug_quote(options.config), capture.records, capture.skipped_host_sync_writes,
+      offset_range(capture));
   out << fmt::format(
       "package {}\n"
       "  target: {}, schema version {}, compiler version {}\n"
       "  tiles: {}, segments: {}\n"
       "  tile images: {} bytes in all, largest {} bytes, {} frames per tile\n"
       "  configuration writes: {}, profile steps: {}\n",
-      options.package, package.target, package.schema_version,
+      zel_base::debug_quote(options.package), package.target, package.schema_version,
       zel_base::debug_quote(package.compiler_version), package.tiles, package.segments,
       package.image_bytes_total, package.image_bytes_largest,
       range(package.frames_fewest, package.frames_most), package.configuration_writes,
@@ -44,8 +45,9 @@ void print_text(const CheckOptions& options, const InputSummary& summary, std::o
   out << fmt::format(
       "bootloader {}\n"
       "  ELF{}, {} endian, segment at 0x{:x}: {} file bytes, {} memory bytes\n",
-      options.bootloader, bootloader.elf_class, bootloader.big_endian ? "big" : "little",
-      bootloader.segment_address, bootloader.file_bytes, bootloader.memory_bytes);
+      zel_base::debug_quote(options.bootloader), bootloader.elf_class,
+      bootloader.big_endian ? "big" : "little", bootloader.segment_address, bootloader.file_bytes,
+      bootloader.memory_bytes);
 }
 
 json as_json(const CheckOptions& options, const InputSummary& summary) {
@@ -84,13 +86,29 @@ json as_json(const CheckOptions& options, const InputSummary& summary) {
   };
 }
 
+const std::string& path_of(const CheckOptions& options, std::string_view role) {
+  if (role == "configuration") return options.config;
+  return role == "package" ? options.package : options.bootloader;
+}
+
 }  // namespace
 
 int check_command(const CheckOptions& options, std::ostream& out, std::ostream& err) {
   auto summary = summarize_inputs(options.config, options.package, options.bootloader);
   if (!summary) {
-    // The run's own line, so a script can compare the two.
-    err << fmt::format("Error: {:?}\n", summary.error());
+    const InputProblem& problem = summary.error();
+    const std::string& path = path_of(options, problem.role);
+    // The run's own line, so a script can compare the two; then the file it concerns.
+    err << fmt::format("Error: {:?}\nzel check: in the {} file {}\n", problem.error, problem.role,
+                       zel_base::debug_quote(path));
+    if (options.json) {
+      const json failure = {{"error",
+                             {{"role", problem.role},
+                              {"path", path},
+                              {"display", problem.error.display()},
+                              {"debug", problem.error.debug()}}}};
+      out << failure.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+    }
     return reset_memory::EXIT_ERROR;
   }
   if (options.json) {

@@ -1,12 +1,14 @@
 // The command line of `zel`: every subcommand, its options and its help, parsed with CLI11.
 #include <algorithm>
+#include <charconv>
 #include <ranges>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
 #include "zel/commands.hpp"
-#include "zel/fault_catalog.hpp"
+#include "zel_base/error.hpp"
+#include "zel_base/fd_output.hpp"
 #include "zel_base/version.hpp"
 #include "zel_driver/autoloader.hpp"
 #include "zel_driver/loader.hpp"
@@ -16,37 +18,56 @@
 namespace zel {
 namespace {
 
-constexpr const char* STATUS_FOOTER =
-    "Exit status: 0 pass, 1 error, 2 usage error, 3 the simulated device refused what the "
-    "host did, 101 a check failed.";
+using zel_base::debug_quote;
 
-// The syntax of a fault value, checked while parsing; whether it can fire on the device
-// chosen is checked once the tile count is known.
-CLI::Validator fault_syntax() {
+constexpr const char* RUN_STATUSES =
+    "Exit status: 0 the check passed; 1 an error ended the run (the Error: line), or its trace "
+    "or report could not be written whole; 2 usage error, nothing run; 3 the simulated device "
+    "refused what the host did; 101 a check failed (the failure report).";
+constexpr const char* CHECK_STATUSES =
+    "Exit status: 0 a run would get past the three files; 1 the run's own Error: line for the "
+    "first problem; 2 usage error.";
+constexpr const char* FIXTURES_STATUSES =
+    "Exit status: 0 written; 1 a file could not be written; 2 usage error.";
+constexpr const char* FAULTS_STATUSES = "Exit status: 0.";
+constexpr const char* TRACE_DIFF_STATUSES =
+    "Exit status: 0 the traces show the same host events; 1 they differ; 2 usage error, or a "
+    "trace that cannot be read.";
+constexpr const char* ZEL_FOOTER =
+    "`zel help COMMAND` (or `zel COMMAND --help`) shows a command's options and its exit "
+    "statuses.";
+
+// A whole number from `low` to `high`, or a plain word on what is wrong with the text.
+CLI::Validator number_from(std::uint64_t low, std::uint64_t high) {
   return CLI::Validator(
-      [](std::string& text) -> std::string {
-        zel_sim::SimConfig config{.tile_count = zel_driver::AUTOLOADER_MAX_TILES};
-        zel_sim::Faults faults;
-        auto applied = apply_fault(text, config, faults);
-        return applied ? std::string() : applied.error();
+      [=](std::string& text) -> std::string {
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error == std::errc::invalid_argument ||
+            end != text.data() + text.size()) {
+          return fmt::format("{} is not a number", debug_quote(text));
+        }
+        if (error != std::errc() || value < low || value > high) {
+          return fmt::format("{} is not from {} to {}", text, low, high);
+        }
+        return {};
       },
-      "NAME[=VALUE]", "fault");
+      "");
 }
 
 // The loader takes whole batches of tiles, up to the largest device.
 CLI::Validator whole_batches() {
+  using zel_driver::BATCH_SLOTS, zel_driver::LOADER_LARGEST_TILE_COUNT;
+  const CLI::Validator number = number_from(BATCH_SLOTS, LOADER_LARGEST_TILE_COUNT);
   return CLI::Validator(
-      [](std::string& text) -> std::string {
-        std::uint32_t tiles = 0;
-        using zel_driver::BATCH_SLOTS, zel_driver::LOADER_LARGEST_TILE_COUNT;
-        if (!CLI::detail::lexical_cast(text, tiles) || tiles == 0 || tiles % BATCH_SLOTS != 0 ||
-            tiles > LOADER_LARGEST_TILE_COUNT) {
-          return fmt::format("takes a multiple of {0} from {0} to {1}", BATCH_SLOTS,
-                             LOADER_LARGEST_TILE_COUNT);
+      [=](std::string& text) -> std::string {
+        if (std::string wrong = number(text); !wrong.empty()) return wrong;
+        if (std::stoul(text) % BATCH_SLOTS != 0) {
+          return fmt::format("{} is not a multiple of {}", text, BATCH_SLOTS);
         }
         return {};
       },
-      "N", "whole batches");
+      "");
 }
 
 std::optional<zel_log::Level> level_named(const std::string& name) {
@@ -54,6 +75,15 @@ std::optional<zel_log::Level> level_named(const std::string& name) {
   if (name == "debug") return zel_log::Level::Debug;
   if (name == "info") return zel_log::Level::Info;
   return std::nullopt;
+}
+
+CLI::Validator log_level() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (level_named(text)) return {};
+        return fmt::format("{} is not a level (trace, debug or info)", debug_quote(text));
+      },
+      "");
 }
 
 // "zel run", "zel trace diff": the command the parser had reached.
@@ -87,30 +117,34 @@ CLI::App* add_run(CLI::App& app, Parsed& parsed) {
       "Runs reset_memory's whole run, with its output lines and exit status, on the simulated "
       "device (the default) or on a device node (--device), and can trace it, report it and "
       "print the libraries' events.");
-  run->footer(STATUS_FOOTER);
-  auto* device = run->add_option(
-      "--device", parsed.run.device,
-      "Run on this kernel device node (for example /dev/zel0) through the system calls");
-  auto* tiles =
-      run->add_option("--tiles", parsed.run.tiles, "Tiles of the simulated device (default 1472)")
-          ->check(CLI::Range(std::size_t{1}, zel_driver::AUTOLOADER_MAX_TILES));
+  run->footer(RUN_STATUSES);
+  auto* device = run->add_option("--device", parsed.run.device,
+                                 "Run on this kernel device node (for example /dev/zel0) "
+                                 "through the system calls; needs exactly the three files")
+                     ->type_name("PATH");
+  auto* tiles = run->add_option("--tiles", parsed.run.tiles,
+                                fmt::format("Tiles of the simulated device, 1 to {} (default 1472)",
+                                            zel_driver::AUTOLOADER_MAX_TILES))
+                    ->check(number_from(1, zel_driver::AUTOLOADER_MAX_TILES))
+                    ->type_name("N");
   auto* faults = run->add_option("--fault", parsed.run.faults,
                                  "Switch on a fault of the simulated device (repeatable; "
                                  "`zel faults` lists them)")
-                     ->check(fault_syntax())
-                     ->allow_extra_args(false);
+                     ->allow_extra_args(false)
+                     ->type_name("NAME[=VALUE]");
   device->excludes(tiles)->excludes(faults);
   run->add_option("--trace", parsed.run.trace,
                   "Write every call to the kernel and the device as JSON lines to FILE (- for "
-                  "standard output)")
+                  "standard output, the tool's own lines then going to standard error)")
       ->type_name("FILE|-");
   run->add_option("--report", parsed.run.report,
-                  "Write a JSON report of the run to FILE (- for standard output) when it ends")
+                  "Write a JSON report of the run to FILE when it ends (- for standard output, "
+                  "the tool's own lines then going to standard error)")
       ->type_name("FILE|-");
   run->add_option("--log", parsed.log,
-                  "Print the libraries' events at LEVEL and above to "
+                  "Print the libraries' events at LEVEL (trace, debug or info) and above to "
                   "standard error, each with the run time")
-      ->check(CLI::IsMember({"trace", "debug", "info"}))
+      ->check(log_level())
       ->type_name("LEVEL");
   run->add_option("ARGUMENTS", parsed.run.arguments,
                   "The tool's arguments, passed as they are: CONFIG PACKAGE BOOTLOADER")
@@ -122,8 +156,8 @@ CLI::App* add_check(CLI::App& app, Parsed& parsed) {
   CLI::App* check = app.add_subcommand(
       "check",
       "Reads and checks the three input files exactly as a run would, touching no device, and "
-      "prints what they hold. Exit 0 when a run would get past all three files; otherwise the "
-      "run's own error line and exit 1.");
+      "prints what they hold, or the run's own error line and the file it concerns.");
+  check->footer(CHECK_STATUSES);
   check->add_option("CONFIG", parsed.check.config, "The configuration image")
       ->required()
       ->type_name("FILE");
@@ -133,7 +167,8 @@ CLI::App* add_check(CLI::App& app, Parsed& parsed) {
   check->add_option("BOOTLOADER", parsed.check.bootloader, "The bootloader ELF file")
       ->required()
       ->type_name("FILE");
-  check->add_flag("--json", parsed.check.json, "Print the summary as one JSON object");
+  check->add_flag("--json", parsed.check.json,
+                  "Print one JSON object on standard output, whatever the outcome");
   return check;
 }
 
@@ -142,24 +177,49 @@ CLI::App* add_fixtures(CLI::App& app, Parsed& parsed) {
       "fixtures",
       "Writes sample inputs into DIR: configuration.zelcfg (a realistic configuration capture), "
       "idle.package (an idle application for N tiles) and bootloader.elf.");
+  fixtures->footer(FIXTURES_STATUSES);
   fixtures->add_option("DIR", parsed.fixtures.directory, "Where to write them")
       ->required()
-      ->type_name("PATH");
-  fixtures->add_option("--tiles", parsed.fixtures.tiles, "Tiles of the package (default 1472)")
-      ->check(whole_batches());
+      ->type_name("DIR");
+  fixtures
+      ->add_option("--tiles", parsed.fixtures.tiles,
+                   fmt::format("Tiles of the package, a multiple of {} up to {} (default 1472)",
+                               zel_driver::BATCH_SLOTS, zel_driver::LOADER_LARGEST_TILE_COUNT))
+      ->check(whole_batches())
+      ->type_name("N");
   fixtures
       ->add_option("--image-bytes", parsed.fixtures.image_bytes,
-                   "B bytes of data per tile beyond the idle program, for large packages")
-      ->check(CLI::Range(0u, zel_fixtures::IDLE_DATA_LARGEST))
+                   fmt::format("B bytes of data per tile beyond the idle program, 0 to {}, for "
+                               "large packages",
+                               zel_fixtures::IDLE_DATA_LARGEST))
+      ->check(number_from(0, zel_fixtures::IDLE_DATA_LARGEST))
       ->type_name("B");
   return fixtures;
 }
 
-int dispatch(const CLI::App& app, Parsed& parsed, std::ostream& out, std::ostream& err) {
+CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
+  CLI::App* trace = app.add_subcommand("trace", "Works on traces written by `zel run --trace`.");
+  trace->require_subcommand(1);
+  trace->footer(TRACE_DIFF_STATUSES);
+  CLI::App* diff = trace->add_subcommand(
+      "diff",
+      "Compares what the host did in two traces: requests, stores and loads in order (repeated "
+      "loads of one offset count once). Prints the first divergence with its context.");
+  diff->footer(TRACE_DIFF_STATUSES);
+  diff->add_option("A", parsed.diff.first, "A trace")->required()->type_name("FILE");
+  diff->add_option("B", parsed.diff.second, "Another trace")->required()->type_name("FILE");
+  return trace;
+}
+
+int dispatch(const CLI::App& app, Parsed& parsed, std::span<const std::string> arguments,
+             std::ostream& out, std::ostream& err) {
   const CLI::App* chosen = app.get_subcommands().front();
   const std::string& name = chosen->get_name();
   if (name == "run") {
     parsed.run.log = level_named(parsed.log);
+    parsed.run.command_line.assign({"zel"});
+    parsed.run.command_line.insert(parsed.run.command_line.end(), arguments.begin(),
+                                   arguments.end());
     return run_command(parsed.run, out, err);
   }
   if (name == "check") return check_command(parsed.check, out, err);
@@ -168,17 +228,66 @@ int dispatch(const CLI::App& app, Parsed& parsed, std::ostream& out, std::ostrea
   return trace_diff_command(parsed.diff, out, err);  // the one command under `trace`
 }
 
-}  // namespace
+// The number of single-letter edits that turn one word into the other.
+std::size_t edit_distance(std::string_view from, std::string_view to) {
+  std::vector<std::size_t> row(to.size() + 1);
+  for (std::size_t j = 0; j <= to.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= from.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= to.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (from[i - 1] != to[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[to.size()];
+}
 
-int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+// "zel: unknown command "rnu" (did you mean "run"?)", or the list's place when none is close.
+std::string unknown_command(const CLI::App& app, const std::string& word) {
+  std::string line = fmt::format("zel: unknown command {}", debug_quote(word));
+  const CLI::App* nearest = nullptr;
+  std::size_t best = 3;  // more edits than this and it is no guess
+  for (const CLI::App* command : app.get_subcommands({})) {
+    if (const std::size_t distance = edit_distance(word, command->get_name()); distance < best) {
+      best = distance;
+      nearest = command;
+    }
+  }
+  if (nearest != nullptr) return line + fmt::format(" (did you mean \"{}\"?)", nearest->get_name());
+  return line + " (zel help lists them)";
+}
+
+// `zel help [COMMAND...]`: the help of the app or of the command named.
+int help(const CLI::App& app, std::span<const std::string> words, std::ostream& out,
+         std::ostream& err) {
+  const CLI::App* at = &app;
+  std::string path;  // the words before the command's own, for its usage line
+  for (const std::string& word : words) {
+    const auto commands = at->get_subcommands({});
+    const auto found = std::ranges::find(commands, word, &CLI::App::get_name);
+    if (found == commands.end()) {
+      err << unknown_command(*at, word) << '\n';
+      return EXIT_USAGE;
+    }
+    path += (path.empty() ? "" : " ") + at->get_name();
+    at = *found;
+  }
+  out << at->help(path);
+  return 0;
+}
+
+int parse_and_run(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+  const std::string version =
+      fmt::format("zel {} (source revision {})", zel_base::version(), zel_base::source_revision());
   CLI::App app(
       "The companion command of reset_memory: the tool's run on the simulated device "
       "or a real one, watched (trace, report, log); offline checks of its inputs; "
       "sample inputs; the simulated device's faults; trace comparison.",
       "zel");
-  app.footer(STATUS_FOOTER);
-  app.set_version_flag("--version", fmt::format("zel {} (source revision {})", zel_base::version(),
-                                                zel_base::source_revision()));
+  app.footer(ZEL_FOOTER);
+  app.set_version_flag("--version", version);
   app.require_subcommand(1);
   Parsed parsed;
   add_run(app, parsed);
@@ -186,16 +295,30 @@ int main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   add_fixtures(app, parsed);
   app.add_subcommand("faults",
                      "Lists the fault switches of the simulated device, what each does and how a "
-                     "whole run with it ends.");
-  CLI::App* trace = app.add_subcommand("trace", "Works on traces written by `zel run --trace`.");
-  trace->require_subcommand(1);
-  CLI::App* diff = trace->add_subcommand(
-      "diff",
-      "Compares what the host did in two traces: requests, stores and loads in order (repeated "
-      "loads of one offset count once). Prints the first divergence with its context. Exit 0 "
-      "when they match, 1 when not, 2 when a trace cannot be read.");
-  diff->add_option("A", parsed.diff.first, "A trace")->required()->type_name("FILE");
-  diff->add_option("B", parsed.diff.second, "Another trace")->required()->type_name("FILE");
+                     "whole run with it ends.")
+      ->footer(FAULTS_STATUSES);
+  add_trace_diff(app, parsed);
+  app.add_subcommand("help", "Shows the help of zel or of a command: zel help COMMAND.");
+  app.add_subcommand("version", "Shows zel's version and source revision.");
+
+  // A command line without a command is asking for the help; a word that is no command gets
+  // a guess rather than the parser's view of it.
+  if (arguments.empty()) {
+    err << app.help();
+    return EXIT_USAGE;
+  }
+  const std::string& first = arguments.front();
+  if (first == "help") return help(app, arguments.subspan(1), out, err);
+  if (first == "version") {
+    out << version << '\n';
+    return 0;
+  }
+  const auto commands = app.get_subcommands({});
+  if (!first.starts_with('-') &&
+      std::ranges::find(commands, first, &CLI::App::get_name) == commands.end()) {
+    err << unknown_command(app, first) << '\n';
+    return EXIT_USAGE;
+  }
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -207,7 +330,21 @@ int main(std::span<const std::string> arguments, std::ostream& out, std::ostream
                        command_name(app));
     return EXIT_USAGE;
   }
-  return dispatch(app, parsed, out, err);
+  return dispatch(app, parsed, arguments, out, err);
+}
+
+}  // namespace
+
+int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+  int status = parse_and_run(arguments, out, err);
+  // What a command printed and could not write (a full disk, a closed pipe) is not a success.
+  // A run has checked its own lines already.
+  const bool ran = !arguments.empty() && arguments.front() == "run";
+  if (const int lost = zel_base::lost_output(out); lost != 0 && !ran) {
+    err << fmt::format("zel: cannot write standard output: {}\n", zel_base::OsError(lost).reason());
+    if (status == 0) status = 1;
+  }
+  return status;
 }
 
 }  // namespace zel

@@ -70,6 +70,20 @@ Applied check_word_address(std::uint32_t address) {
                                      address, window.start, window.end));
 }
 
+// What a whole run does on inputs made for the device (a package for all of its tiles): the
+// TDI instructions of its 75 word accesses, and the marks of its load (one per batch of 64
+// tiles, the execute sentinel, the final mark). A switch meant to strike later never fires.
+constexpr std::uint32_t RUN_TDI_INSTRUCTIONS = 525;
+std::uint32_t run_marks(const SimConfig& config) {
+  return config.tile_count / zel_sim::transport::BATCH_SLOTS + 2;
+}
+
+Applied check_tdi_skip(std::uint32_t skip) {
+  if (skip < RUN_TDI_INSTRUCTIONS) return {};
+  return std::unexpected(fmt::format("a run executes {} TDI instructions (SKIP 0 to {})",
+                                     RUN_TDI_INSTRUCTIONS, RUN_TDI_INSTRUCTIONS - 1));
+}
+
 Applied check_errno(std::uint32_t error) {
   if (error == 0) return std::unexpected("the error number must be positive");
   return {};
@@ -123,9 +137,13 @@ Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults
   return {};
 }
 
-Applied marks_kept_from(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+Applied marks_kept_from(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {1}));
   if (fields[0] == 0) return std::unexpected("marks count from 1");
+  if (fields[0] > run_marks(config)) {
+    return std::unexpected(
+        fmt::format("a load on {} tiles sets {} marks", config.tile_count, run_marks(config)));
+  }
   faults.hsp_marks_kept_from = fields[0];
   return {};
 }
@@ -163,18 +181,21 @@ Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& 
 
 Applied tdi_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 0x4}));
+  ZEL_TRY(check_tdi_skip(fields[0]));
   faults.tdi_failure = zel_sim::TdiFailure{fields[0], fields[1]};
   return {};
 }
 
 Applied tdi_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
+  ZEL_TRY(check_tdi_skip(fields[0]));
   faults.tdi_stuck = zel_sim::TdiStuck{fields[0]};
   return {};
 }
 
 Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {3}));
+  if (fields[0] == 0) return std::unexpected("0 busy reads change nothing");
   faults.tdi_busy_status_reads = fields[0];
   return {};
 }
@@ -201,7 +222,8 @@ Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& c
 }
 
 constexpr FaultSwitch CATALOG[] = {
-    {"device-absent", "", "no device node: opening /dev/zel0 fails with ENOENT", device_absent},
+    {"device-absent", "", "no device node: opening /dev/zel0 fails with ENOENT", device_absent,
+     &Fired::node_absent},
     {"ioctl-fails", "REQUEST[:ERRNO]",
      "a kernel request fails (default errno EIO); REQUEST is attach, set-id, mailbox, "
      "stop-monitoring, start-monitoring, accumulate-errors, notify-reset, set-secondary-id, "
@@ -271,6 +293,14 @@ const FaultSwitch& switch_named(std::string_view fault) {
   return *std::ranges::find(CATALOG, name, &FaultSwitch::name);
 }
 
+std::vector<FaultFiring> fault_firings(std::span<const std::string> faults,
+                                       const zel_sim::FaultFirings& firings) {
+  std::vector<FaultFiring> fared;
+  for (const std::string& fault : faults)
+    fared.push_back({fault, firings.*switch_named(fault).fired});
+  return fared;
+}
+
 std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& config,
                                              Faults& faults) {
   const std::size_t equals = text.find('=');
@@ -279,15 +309,10 @@ std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& c
   if (equals != std::string_view::npos) value = text.substr(equals + 1);
   for (const FaultSwitch& fault : CATALOG) {
     if (fault.name != name) continue;
-    if (value && fault.value.empty()) {
-      return std::unexpected(fmt::format("fault {} takes no value", name));
-    }
-    if (auto applied = fault.apply(value, config, faults); !applied) {
-      return std::unexpected(fmt::format("fault {}: {}", name, applied.error()));
-    }
-    return {};
+    if (value && fault.value.empty()) return std::unexpected("takes no value");
+    return fault.apply(value, config, faults);
   }
-  return std::unexpected(fmt::format("unknown fault \"{}\" (zel faults)", name));
+  return std::unexpected("no such fault (zel faults lists them)");
 }
 
 }  // namespace zel

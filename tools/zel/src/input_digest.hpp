@@ -12,8 +12,11 @@ struct InputDigest {
   std::string sha256;
 };
 
-// Reads the regular file at `path` once, a piece at a time; the reason when it cannot be read
-// (or is not a regular file, which the digest would consume).
-std::expected<InputDigest, std::string> input_digest(const std::string& path);
+// The digest of the regular file at `path`, read once, when it holds at most `limit` bytes;
+// otherwise the reason it was not taken. A file that is not regular is not read (that would
+// take from a pipe what the run is meant to read), nor is a larger one (hashing it could cost
+// more than the run, which reads no more than it needs), nor one that holds more than its
+// size says (a file of the system's own, such as /proc/self/pagemap).
+std::expected<InputDigest, std::string> input_digest(const std::string& path, std::uint64_t limit);
 
 }  // namespace zel

@@ -18,6 +18,22 @@ namespace {
 using reset_memory::RunError;
 using zel_driver::Device;
 
+// The name packages give the target, for people to read.
+std::string_view target_name(zel_target::Target target) {
+  switch (target.value()) {
+    case zel_target::Target::Zel21:
+      return "zel21";
+  }
+  return "unknown";
+}
+
+// The problem of one of the files, named by its role.
+template <class T>
+std::expected<T, InputProblem> concerning(const char* role, std::expected<T, RunError> result) {
+  if (!result) return std::unexpected(InputProblem{role, std::move(result.error())});
+  return std::move(*result);
+}
+
 std::expected<InputSummary::Capture, RunError> summarize_capture(const std::string& path) {
   ZEL_TRY_ASSIGN(const auto bytes, reset_memory::read_configuration_image(path));
   ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(bytes));
@@ -37,7 +53,7 @@ std::expected<InputSummary::Capture, RunError> summarize_capture(const std::stri
 std::expected<InputSummary::Package, RunError> summarize_package(
     const zel_package::Application& app) {
   InputSummary::Package package{
-      .target = std::string(app.target.name()),
+      .target = std::string(target_name(app.target)),
       .schema_version = zel_package::PACKAGE_SCHEMA_VERSION,
       .compiler_version = app.compiler_version,
       .tiles = app.tiles.size(),
@@ -56,6 +72,8 @@ std::expected<InputSummary::Package, RunError> summarize_package(
     package.frames_most = std::max(package.frames_most, frames);
   }
   for (const auto& plan : app.profile_tiles) package.profile_steps += plan.steps.size();
+  // The run applies the package's writes after the load, each through the offset check.
+  for (const auto& write : app.device_config_writes) ZEL_TRY(Device::check_offset(write.offset));
   return package;
 }
 
@@ -68,16 +86,15 @@ std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std
 
 }  // namespace
 
-std::expected<InputSummary, RunError> summarize_inputs(const std::string& config_path,
-                                                       const std::string& package_path,
-                                                       const std::string& bootloader_path) {
+std::expected<InputSummary, InputProblem> summarize_inputs(const std::string& config_path,
+                                                           const std::string& package_path,
+                                                           const std::string& bootloader_path) {
   InputSummary summary;
-  ZEL_TRY_ASSIGN(summary.capture, summarize_capture(config_path));
-  ZEL_TRY_ASSIGN(auto app, reset_memory::read_package(package_path));
-  ZEL_TRY_ASSIGN(summary.bootloader, summarize_bootloader(bootloader_path));
-  // The run applies the package's writes after the load, each through the offset check.
-  for (const auto& write : app.device_config_writes) ZEL_TRY(Device::check_offset(write.offset));
-  ZEL_TRY_ASSIGN(summary.package, summarize_package(app));
+  ZEL_TRY_ASSIGN(summary.capture, concerning("configuration", summarize_capture(config_path)));
+  ZEL_TRY_ASSIGN(auto app, concerning("package", reset_memory::read_package(package_path)));
+  ZEL_TRY_ASSIGN(summary.bootloader,
+                 concerning("bootloader", summarize_bootloader(bootloader_path)));
+  ZEL_TRY_ASSIGN(summary.package, concerning("package", summarize_package(app)));
   return summary;
 }
 

@@ -38,11 +38,17 @@ struct InputSummary {
   } bootloader;
 };
 
-// The first error the run would end with on these files, or what they hold. Besides the files'
+// The first error a run would end with on the three files, and the file it concerns.
+struct InputProblem {
+  const char* role;  // "configuration", "package" or "bootloader"
+  reset_memory::RunError error;
+};
+
+// The first problem the run would meet in these files, or what they hold. Besides the files'
 // own checks, the configuration offsets of the capture and of the package's writes are checked
 // as the run's writes check them.
-std::expected<InputSummary, reset_memory::RunError> summarize_inputs(
-    const std::string& config_path, const std::string& package_path,
-    const std::string& bootloader_path);
+std::expected<InputSummary, InputProblem> summarize_inputs(const std::string& config_path,
+                                                           const std::string& package_path,
+                                                           const std::string& bootloader_path);
 
 }  // namespace zel

@@ -1,87 +1,100 @@
 #include "output_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
 #include <utility>
 
+#include <fmt/format.h>
+
 namespace zel {
+namespace {
 
-// Large writes keep a long trace from costing a system call every few lines; the first error
-// is kept, and nothing more is written after it.
-class OutputFile::FileBuffer final : public std::streambuf {
- public:
-  explicit FileBuffer(int fd) : fd_(fd), buffer_(1 << 20) {
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
-  }
-  ~FileBuffer() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
+using zel_base::OsError;
 
-  // Writes what is buffered and closes; 0 or the first error number.
-  int close() {
-    drain();
-    if (::close(std::exchange(fd_, -1)) != 0 && error_ == 0) error_ = errno;
-    return error_;
-  }
+std::unexpected<OsError> last_error() { return std::unexpected(OsError::last()); }
 
- protected:
-  int_type overflow(int_type c) override {
-    if (!drain()) return traits_type::eof();
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-      *pptr() = traits_type::to_char_type(c);
-      pbump(1);
-    }
-    return traits_type::not_eof(c);
-  }
-  int sync() override { return drain() ? 0 : -1; }
-
- private:
-  bool drain() {
-    const char* next = pbase();
-    while (error_ == 0 && next < pptr()) {
-      const ssize_t written = ::write(fd_, next, static_cast<std::size_t>(pptr() - next));
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) error_ = errno;
-      if (written > 0) next += written;
-    }
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
-    return error_ == 0;
-  }
-
-  int fd_;
-  int error_ = 0;
-  std::vector<char> buffer_;
-};
-
-OutputFile::OutputFile(std::string path, std::unique_ptr<FileBuffer> file,
-                       std::ostream* standard_output)
-    : path_(std::move(path)), file_(std::move(file)) {
-  if (file_) owned_ = std::make_unique<std::ostream>(file_.get());
-  stream_ = file_ ? owned_.get() : standard_output;
+// Where a regular file at `path` ends up: through a symbolic link to its target, so the link
+// stays a link.
+std::string final_path(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  return path;
 }
 
-OutputFile::OutputFile(OutputFile&&) noexcept = default;
-OutputFile::~OutputFile() = default;
-
-std::expected<OutputFile, std::string> OutputFile::open(const std::string& path,
-                                                        std::ostream& standard_output) {
-  if (path == "-") return OutputFile(path, nullptr, &standard_output);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(std::string(std::strerror(errno)));
-  return OutputFile(path, std::make_unique<FileBuffer>(fd), nullptr);
+// The mode a new file gets from open(2): 0666 less the umask; an existing file keeps its own.
+mode_t file_mode(const std::string& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0) return status.st_mode & 07777;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
 }
 
-std::expected<void, std::string> OutputFile::close() {
-  stream_->flush();
-  if (file_) {
-    if (const int error = file_->close(); error != 0) {
-      return std::unexpected(std::string(std::strerror(error)));
+}  // namespace
+
+OutputFile::OutputFile(std::string path, std::ostream* standard_output)
+    : path_(std::move(path)), stream_(standard_output) {}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::move(other.fd_)),
+      temporary_(std::exchange(other.temporary_, {})),
+      final_(std::move(other.final_)),
+      file_stream_(std::move(other.file_stream_)),
+      stream_(other.stream_) {}
+
+OutputFile::~OutputFile() {
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+std::expected<OutputFile, OsError> OutputFile::open(const std::string& path,
+                                                    std::ostream& standard_output,
+                                                    std::size_t buffer_bytes) {
+  if (path == "-") return OutputFile(path, &standard_output);
+  OutputFile file(path, nullptr);
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    file.fd_ = zel_base::UniqueFd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file.fd_) return last_error();
+    // Writes wait as usual once the open could not.
+    const int flags = ::fcntl(file.fd_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return last_error();
     }
+  } else {
+    file.final_ = final_path(path);
+    const std::filesystem::path final(file.final_);
+    std::string pattern =
+        (final.parent_path() / fmt::format(".{}.zel-XXXXXX", final.filename().string())).string();
+    file.fd_ = zel_base::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!file.fd_) return last_error();
+    file.temporary_ = pattern;
+    if (::fchmod(file.fd_.get(), file_mode(file.final_)) != 0) return last_error();
   }
-  if (stream_->fail()) return std::unexpected(std::string("write failed"));
+  file.file_stream_ = std::make_unique<zel_base::FdOutput>(file.fd_.get(), buffer_bytes);
+  file.stream_ = file.file_stream_.get();
+  return file;
+}
+
+std::expected<void, OsError> OutputFile::commit() {
+  if (const int lost = zel_base::lost_output(*stream_); lost != 0) {
+    return std::unexpected(OsError(lost));
+  }
+  if (!fd_) return {};
+  // Synced before it is renamed, so a crash of the host cannot leave an empty file in place.
+  if (!temporary_.empty() && ::fdatasync(fd_.get()) != 0) return last_error();
+  file_stream_.reset();
+  const int fd = fd_.release();
+  if (::close(fd) != 0) return last_error();
+  if (temporary_.empty()) return {};
+  if (::rename(temporary_.c_str(), final_.c_str()) != 0) return last_error();
+  temporary_.clear();
   return {};
 }
 

@@ -1,36 +1,45 @@
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <memory>
 #include <ostream>
-#include <streambuf>
 #include <string>
-#include <vector>
+
+#include "zel_base/fd_output.hpp"
+#include "zel_base/os_error.hpp"
+#include "zel_base/unique_fd.hpp"
 
 namespace zel {
 
-// An output named on the command line: a file (created or truncated), or `standard_output`
-// for "-". What could not be written (a full disk, a closed pipe) is remembered with its
-// reason and reported by close(), so an incomplete file never passes for a complete one.
+// An output named on the command line: a file, or `standard_output` for "-".
+// A file is written to a temporary file in its folder and, once complete, synced and renamed
+// into place, so a reader never sees half of it, two commands given one path leave one whole
+// file, and a command that ends early leaves the path as it was. A path that exists and is
+// not a regular file (a device, a FIFO) is written directly. Opening never waits: a FIFO
+// without a reader is refused (ENXIO). What could not be written (a full disk, a closed pipe)
+// is kept with its reason and reported by commit().
 class OutputFile {
  public:
-  static std::expected<OutputFile, std::string> open(const std::string& path,
-                                                     std::ostream& standard_output);
+  static std::expected<OutputFile, zel_base::OsError> open(const std::string& path,
+                                                           std::ostream& standard_output,
+                                                           std::size_t buffer_bytes);
   OutputFile(OutputFile&&) noexcept;
-  ~OutputFile();
+  OutputFile& operator=(OutputFile&&) = delete;
+  ~OutputFile();  // a file not committed is removed, the path left as it was
 
   std::ostream& stream() { return *stream_; }
   const std::string& path() const { return path_; }
-  // Flushes and closes; the reason when any of the output was lost.
-  std::expected<void, std::string> close();
+  // Flushes and puts the file in place; the error when any of it was lost.
+  std::expected<void, zel_base::OsError> commit();
 
  private:
-  class FileBuffer;
-  OutputFile(std::string path, std::unique_ptr<FileBuffer> file, std::ostream* standard_output);
+  OutputFile(std::string path, std::ostream* standard_output);
 
   std::string path_;
-  std::unique_ptr<FileBuffer> file_;     // none for standard output
-  std::unique_ptr<std::ostream> owned_;  // the stream over file_
+  zel_base::UniqueFd fd_;          // none for standard output
+  std::string temporary_, final_;  // the file written and where it goes; none when direct
+  std::unique_ptr<zel_base::FdOutput> file_stream_;
   std::ostream* stream_;
 };
 

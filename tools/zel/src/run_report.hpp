@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,31 +16,44 @@ namespace zel {
 
 inline constexpr const char* REPORT_SCHEMA = "zel-run-report/1";
 
-// Collects what the report of one `zel run` says (README: "The run report"): the inputs, the
-// phases with their start and duration on the run's clock, the reset's duration, and how the
-// run ended.
+// What a report says before the run starts: who ran what, where.
+struct RunIdentity {
+  std::vector<std::string> command_line;  // "zel", "run", ... as given
+  nlohmann::ordered_json device;          // kind, tiles or path, identity
+  std::uint64_t sequence = 1;             // of the device's runs in this command
+};
+
+// How a run ended beyond the tool's own result, once the command's status is known.
+struct RunOutcome {
+  int exit_status = 0;
+  std::vector<std::string> refusals;       // what the simulated device refused
+  nlohmann::ordered_json faults;           // each --fault with its firing count
+  std::vector<std::string> warnings;       // a fault that never fired, ...
+  std::vector<std::string> output_errors;  // outputs that could not be written whole
+};
+
+// Collects what the report of one `zel run` says (doc/zel-run-report.schema.json): who ran it
+// where, the inputs, the phases with their start and duration on the run's clock, the reset's
+// duration, and how the run ended.
 class RunReport final : public reset_memory::RunObserver {
  public:
-  // `clock` is the run's backend; times count from now. `device` describes the device.
-  RunReport(zel_base::Backend& clock, nlohmann::ordered_json device,
-            std::span<const std::string> arguments);
+  // `clock` is the run's backend; times count from now. `arguments` are the tool's.
+  RunReport(zel_base::Backend& clock, RunIdentity identity, std::span<const std::string> arguments);
 
   void phase(std::string_view name) override;
   void reset_timed(std::chrono::nanoseconds duration) override;
   void ended(const reset_memory::Step& result) override;
+  // The run ended before it started: `display` and `debug` of the error (a busy device).
+  void ended_early(const std::string& display, const std::string& debug);
 
-  // The report, once the command's status is known. `refusals`: what the simulated device
-  // refused; `output_errors`: traces or reports that could not be written.
-  nlohmann::ordered_json finish(int exit_status, std::span<const std::string> refusals,
-                                std::span<const std::string> output_errors) const;
+  nlohmann::ordered_json finish(const RunOutcome& outcome) const;
 
  private:
   std::chrono::nanoseconds since_start() { return clock_.now() - start_; }
 
   zel_base::Backend& clock_;
   std::chrono::nanoseconds start_;
-  nlohmann::ordered_json device_;
-  nlohmann::ordered_json inputs_ = nlohmann::ordered_json::array();
+  nlohmann::ordered_json head_;  // everything known before the run
   nlohmann::ordered_json phases_ = nlohmann::ordered_json::array();
   std::optional<std::chrono::nanoseconds> phase_start_;
   nlohmann::ordered_json reset_;

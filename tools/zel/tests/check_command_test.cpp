@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command_run.hpp"
+#include "zel_base/error.hpp"
 #include "zel_fixtures/config_image.hpp"
 #include "zel_fixtures/elf_writer.hpp"
 #include "zel_fixtures/idle_package.hpp"
@@ -51,7 +52,8 @@ TEST_F(ZelCheck, SummarizesTheSampleInputs) {
                         "bootloader {}\n"
                         "  ELF32, little endian, segment at 0x4c000: 3000 file bytes, 3256 memory "
                         "bytes\n",
-                        config(), package(), bootloader()));
+                        zel_base::debug_quote(config()), zel_base::debug_quote(package()),
+                        zel_base::debug_quote(bootloader())));
 
   const CommandRun json = zel({"check", "--json", config(), package(), bootloader()});
   ASSERT_EQ(json.status, 0);
@@ -78,23 +80,24 @@ TEST_F(ZelCheck, RefusesWhatTheRunRefusesWithTheRunsOwnLine) {
   struct Case {
     const char* name;
     std::string config, package, bootloader;
+    const char* role;  // of the file the problem concerns
   };
   const Case cases[] = {
-      {"missing configuration", dir_.path("none"), package(), bootloader()},
-      {"bad magic", write("c1", bad_header), package(), bootloader()},
-      {"bad size", write("c2", bad_size), package(), bootloader()},
+      {"missing configuration", dir_.path("none"), package(), bootloader(), "configuration"},
+      {"bad magic", write("c1", bad_header), package(), bootloader(), "configuration"},
+      {"bad size", write("c2", bad_size), package(), bootloader(), "configuration"},
       {"offset outside the configuration space",
        write("c3", zel_fixtures::configuration_image({{0x1000, 1}, {0x80000, 2}})), package(),
-       bootloader()},
-      {"missing package and bootloader", config(), dir_.path("none"), dir_.path("none")},
-      {"package not a message", config(), junk, bootloader()},
+       bootloader(), "configuration"},
+      {"missing package and bootloader", config(), dir_.path("none"), dir_.path("none"), "package"},
+      {"package not a message", config(), junk, bootloader(), "package"},
       {"package invalid", config(), write("p1", zel_fixtures::write_package(bad_package)),
-       bootloader()},
-      {"bootloader not ELF", config(), package(), junk},
+       bootloader(), "package"},
+      {"bootloader not ELF", config(), package(), junk, "bootloader"},
       {"two bootloader segments", config(), package(),
-       write("b1", zel_fixtures::write_elf(two_segments).value())},
+       write("b1", zel_fixtures::write_elf(two_segments).value()), "bootloader"},
       {"package write outside the configuration space", config(),
-       write("p2", zel_fixtures::write_package(bad_write)), bootloader()},
+       write("p2", zel_fixtures::write_package(bad_write)), bootloader(), "package"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,8 +106,22 @@ TEST_F(ZelCheck, RefusesWhatTheRunRefusesWithTheRunsOwnLine) {
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(check.err.starts_with("Error: ")) << check.err;
-    EXPECT_EQ(check.err, run.err);
+    // The run's own line, then the file it concerns.
+    const std::string path = std::string(c.role) == "configuration" ? c.config
+                             : std::string(c.role) == "package"     ? c.package
+                                                                    : c.bootloader;
+    EXPECT_EQ(check.err, fmt::format("{}zel check: in the {} file {}\n", run.err, c.role,
+                                     zel_base::debug_quote(path)));
     EXPECT_EQ(check.out, "");
+
+    // With --json, standard output holds one object whatever the outcome.
+    const CommandRun json = zel({"check", "--json", c.config, c.package, c.bootloader});
+    EXPECT_EQ(json.status, 1);
+    const auto object = nlohmann::json::parse(json.out);
+    EXPECT_EQ(object["error"]["role"], c.role);
+    EXPECT_EQ(object["error"]["path"], path);
+    EXPECT_EQ("Error: " + object["error"]["debug"].get<std::string>() + "\n", run.err);
+    EXPECT_TRUE(object["error"]["display"].is_string());
   }
 }
 

@@ -20,14 +20,22 @@ struct CommandRun {
   std::string err;
 };
 
-// `zel ARGUMENTS...` in-process; the signal mask a run sets is put back afterwards.
-inline CommandRun zel(std::vector<std::string> arguments) {
+// `zel ARGUMENTS...` in-process, its standard output to `out`; the signal mask a run sets is
+// put back afterwards.
+inline CommandRun zel_to(std::vector<std::string> arguments, std::ostream& out) {
   sigset_t saved;
   pthread_sigmask(SIG_SETMASK, nullptr, &saved);
-  std::ostringstream out, err;
+  std::ostringstream err;
   const int status = main(arguments, out, err);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return {status, out.str(), err.str()};
+  return {status, "", err.str()};
+}
+
+inline CommandRun zel(std::vector<std::string> arguments) {
+  std::ostringstream out;
+  CommandRun run = zel_to(std::move(arguments), out);
+  run.out = out.str();
+  return run;
 }
 
 // A fresh directory, removed afterwards.

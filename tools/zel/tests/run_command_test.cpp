@@ -10,57 +10,24 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "command_run.hpp"
 #include "zel_fixtures/idle_package.hpp"
 #include "zel_fixtures/package_writer.hpp"
+#include "zel_run_fixture.hpp"
 
 namespace zel {
 namespace {
 
 using nlohmann::json;
 using testing::CommandRun;
+using testing::hex_value;
 using testing::lines_of;
 using testing::TempDirectory;
 using testing::zel;
+using testing::ZelRun;
 
 constexpr const char* PHASES[] = {"open",       "initialize", "replay",         "package",
                                   "bootloader", "load",       "package-writes", "poison",
                                   "restore",    "reset",      "readback",       "release"};
-
-class ZelRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(zel({"fixtures", dir_.directory(), "--tiles", "256"}).status, 0);
-  }
-  // `zel run OPTIONS... CONFIG PACKAGE BOOTLOADER`
-  CommandRun run(std::vector<std::string> options) const {
-    std::vector<std::string> arguments = {"run"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    for (const char* name : {"configuration.zelcfg", "idle.package", "bootloader.elf"}) {
-      arguments.push_back(dir_.path(name));
-    }
-    return zel(arguments);
-  }
-  json report_of(std::vector<std::string> options) const {
-    options.insert(options.begin(), {"--report", dir_.path("report.json")});
-    run(options);
-    std::ifstream file(dir_.path("report.json"));
-    return json::parse(file);
-  }
-
-  TempDirectory dir_;
-};
-
-// A JSON string holding a hexadecimal number, as traces and reports write them.
-std::optional<std::uint64_t> hex_value(const json& value) {
-  if (!value.is_string()) return std::nullopt;
-  const std::string text = value;
-  std::uint64_t number = 0;
-  if (!text.starts_with("0x")) return std::nullopt;
-  auto [end, error] = std::from_chars(text.data() + 2, text.data() + text.size(), number, 16);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return number;
-}
 
 TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   ASSERT_EQ(run({"--trace", dir_.path("a.jsonl")}).status, 0);
@@ -88,8 +55,13 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   }
   EXPECT_EQ(phases, std::vector<std::string>(std::begin(PHASES), std::end(PHASES)));
   EXPECT_EQ(requests.size(), 10u) << "every request of the interface is traced by name";
-  EXPECT_EQ(lines.front(), "{\"t_ns\":0,\"op\":\"phase\",\"name\":\"open\"}");
-  EXPECT_EQ(lines.back(), "{\"t_ns\":4909600,\"op\":\"close\",\"fd\":1000,\"result\":0}");
+  // The node is held (opened and locked) before the run and let go after it.
+  EXPECT_EQ(lines[0],
+            "{\"t_ns\":2000,\"op\":\"open\",\"path\":\"/dev/zel0\",\"flags\":\"0x80002\","
+            "\"result\":1000}");
+  EXPECT_EQ(lines[1], "{\"t_ns\":4000,\"op\":\"lock\",\"fd\":1000,\"result\":0}");
+  EXPECT_EQ(lines[2], "{\"t_ns\":4000,\"op\":\"phase\",\"name\":\"open\"}");
+  EXPECT_EQ(lines.back(), "{\"t_ns\":4915600,\"op\":\"close\",\"fd\":1000,\"result\":0}");
 }
 
 TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {
@@ -114,7 +86,8 @@ TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {
     }
     if (op != "phase") ops.push_back(op);
   }
-  EXPECT_EQ(ops, (std::vector<std::string>{"open", "map", "ioctl", "unmap", "close"}));
+  EXPECT_EQ(ops, (std::vector<std::string>{"open", "lock", "open", "map", "ioctl", "unmap", "close",
+                                           "close"}));
 }
 
 // The report as the README documents it: the fields every report has, and those of its result.
@@ -123,8 +96,19 @@ void expect_documented_report(const json& report, const std::string& result) {
   EXPECT_EQ(report["schema"], "zel-run-report/1");
   EXPECT_TRUE(report["version"].is_string());
   EXPECT_TRUE(report["source_revision"].is_string());
+  EXPECT_EQ(report["command_line"][0], "zel");
+  EXPECT_EQ(report["command_line"][1], "run");
+  EXPECT_TRUE(report["host"].is_string());
+  EXPECT_TRUE(report["kernel_release"].is_string());
+  EXPECT_TRUE(std::regex_match(report["started_at"].get<std::string>(),
+                               std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}"
+                                          "\\.[0-9]{3}Z")));
   EXPECT_EQ(report["device"]["kind"], "simulated");
   EXPECT_TRUE(report["device"]["tiles"].is_number_unsigned());
+  EXPECT_EQ(report["device"]["identity"], "sim0");
+  EXPECT_EQ(report["sequence"], 1);
+  EXPECT_TRUE(report["faults"].is_array());
+  EXPECT_TRUE(report["warnings"].is_array());
   ASSERT_EQ(report["inputs"].size(), 3u);
   for (const json& input : report["inputs"]) {
     EXPECT_TRUE(input["role"].is_string());
@@ -133,7 +117,7 @@ void expect_documented_report(const json& report, const std::string& result) {
     EXPECT_TRUE(std::regex_match(input["sha256"].get<std::string>(), std::regex("[0-9a-f]{64}")));
   }
   ASSERT_FALSE(report["phases"].empty());
-  std::uint64_t next_start = 0;
+  std::uint64_t next_start = report["phases"][0]["start_ns"];
   for (const json& phase : report["phases"]) {
     EXPECT_TRUE(phase["name"].is_string());
     EXPECT_EQ(phase["start_ns"], next_start) << "each phase begins where the one before ended";
@@ -169,6 +153,7 @@ TEST_F(ZelRun, ReportsEveryKindOfEnd) {
   const json pass = report_of({});
   expect_documented_report(pass, "pass");
   EXPECT_EQ(pass["exit_status"], 0);
+  EXPECT_EQ(pass["faults"], json::array()) << "a board's run, no fault injected";
   EXPECT_EQ(pass["phases"].size(), std::size(PHASES));
   EXPECT_EQ(pass["reset"], json({{"duration_ns", 1652100}, {"text", "1.6521ms"}}));
 
@@ -181,6 +166,8 @@ TEST_F(ZelRun, ReportsEveryKindOfEnd) {
   const json failed = report_of({"--fault", "word-survives-reset"});
   expect_documented_report(failed, "check-failed");
   EXPECT_EQ(failed["exit_status"], 101);
+  // An injected fault is never taken for a board's failure: the report names it.
+  EXPECT_EQ(failed["faults"], json::parse(R"([{"fault":"word-survives-reset","fired":1}])"));
   EXPECT_EQ(failed["check_failure"]["words"],
             json::parse(R"([{"tile":735,"address":"0x80000","value":"0x7e007e00"}])"));
 
@@ -198,33 +185,52 @@ TEST_F(ZelRun, RefusalsOfTheSimulatedDeviceEndTheRunWithStatusThree) {
 }
 
 // A fault that could have missed its mark is told apart from one that struck.
+// A fault that could have missed its mark is told apart from one that struck: one line for every
+// --fault, a warning for one that never fired, and the same in the report.
 TEST_F(ZelRun, EachFaultSaysHowManyTimesItFired) {
   const CommandRun ran =
-      run({"--fault", "word-survives-reset", "--fault", "ioctl-fails=detach-buffer"});
+      run({"--report", dir_.path("r.json"), "--fault", "word-survives-reset", "--fault",
+           "ioctl-fails=detach-buffer", "--fault", "poison-does-not-stick=2:0x4c000"});
   EXPECT_EQ(ran.status, 101);
   const std::string tail =
       "zel run: fault word-survives-reset fired 1 time\n"
-      "zel run: fault ioctl-fails=detach-buffer fired 1 time\n";
+      "zel run: fault ioctl-fails=detach-buffer fired 1 time\n"
+      "zel run: warning: fault poison-does-not-stick=2:0x4c000 never fired\n";
   EXPECT_TRUE(ran.err.ends_with(tail)) << ran.err;
+  std::ifstream file(dir_.path("r.json"));
+  const json report = json::parse(file);
+  EXPECT_EQ(report["faults"][2], json::parse(R"({"fault":"poison-does-not-stick=2:0x4c000",
+                                                 "fired":0})"));
+  EXPECT_EQ(report["warnings"],
+            json::parse(R"(["fault poison-does-not-stick=2:0x4c000 never fired"])"));
+
+  // A switch of the device's make-up counts too.
+  const CommandRun absent = run({"--fault", "device-absent"});
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_TRUE(absent.err.ends_with("zel run: fault device-absent fired 1 time\n")) << absent.err;
 }
 
 TEST_F(ZelRun, OutputsThatCannotBeWrittenEndTheCommandWithAnError) {
   const CommandRun full = run({"--trace", "/dev/full"});
   EXPECT_EQ(full.status, 1);
-  EXPECT_TRUE(
-      full.err.ends_with("zel run: cannot write trace /dev/full: No space left on device\n"))
+  EXPECT_TRUE(full.err.ends_with(
+      "zel run: cannot write trace \"/dev/full\": No space left on device (ENOSPC)\n"))
       << full.err;
 
-  const CommandRun missing = run({"--report", dir_.path("no/such/folder/report.json")});
+  const std::string folder = dir_.path("no/such/folder");
+  const CommandRun missing = run({"--report", folder + "/report.json"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err, fmt::format("zel run: cannot write report {}: No such file or directory\n",
-                                     dir_.path("no/such/folder/report.json")));
+  EXPECT_EQ(missing.err,
+            fmt::format("zel run: cannot write report \"{}/report.json\": No such file or "
+                        "directory (ENOENT)\n",
+                        folder));
   EXPECT_EQ(missing.out, "") << "the run does not start";
 
   // An empty path (a script's unset variable) is that path, never the option left out.
   const CommandRun no_report = run({"--report", ""});
   EXPECT_EQ(no_report.status, 1);
-  EXPECT_EQ(no_report.err, "zel run: cannot write report : No such file or directory\n");
+  EXPECT_EQ(no_report.err,
+            "zel run: cannot write report \"\": No such file or directory (ENOENT)\n");
   const CommandRun no_device = run({"--device", ""});
   EXPECT_EQ(no_device.status, 1);
   EXPECT_EQ(no_device.out, "") << "never the simulated device's pass";

@@ -17,6 +17,11 @@ class Backend {
 
   virtual int open(const char* path, int flags) = 0;
   virtual int close(int fd) = 0;
+  // An exclusive advisory lock on the file open at `fd`, taken without waiting and held until
+  // the descriptor is closed (flock(2) with LOCK_EX | LOCK_NB): 0, or -1 with errno
+  // EWOULDBLOCK when another open file holds it, `holder` then the process holding it (0 when
+  // that cannot be told). Programs that take it never drive one device at once.
+  virtual int lock(int fd, int& holder) = 0;
   virtual int ioctl(int fd, unsigned long request, unsigned long argument) = 0;
   // A shared, readable and writable mapping of `size` bytes of `fd` at offset 0.
   virtual void* map(int fd, std::size_t size) = 0;

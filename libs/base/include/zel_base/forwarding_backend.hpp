@@ -12,6 +12,7 @@ class ForwardingBackend : public Backend {
 
   int open(const char* path, int flags) override { return inner_.open(path, flags); }
   int close(int fd) override { return inner_.close(fd); }
+  int lock(int fd, int& holder) override { return inner_.lock(fd, holder); }
   int ioctl(int fd, unsigned long request, unsigned long argument) override {
     return inner_.ioctl(fd, request, argument);
   }

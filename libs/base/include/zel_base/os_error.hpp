@@ -22,6 +22,10 @@ class OsError final : public Error {
   std::string_view kind() const;
   // The system's message for the number.
   std::string message() const;
+  // The number's symbolic name ("ENOENT"), or "E" and the number when it has none.
+  std::string name() const;
+  // The message and the name, for lines people read: "No such file or directory (ENOENT)".
+  std::string reason() const;
 
   std::string display() const override;
   std::string debug() const override;

@@ -33,6 +33,8 @@ class UniqueFd {
   explicit operator bool() const { return fd_ >= 0; }
   // Closes what is held; the result of a close at this point is of no use to anyone.
   void reset();
+  // Gives the descriptor up without closing it: the caller closes it now.
+  [[nodiscard]] int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

@@ -15,18 +15,19 @@ namespace zel_driver {
 // A backend decorator that writes what the host asks of the kernel and the device, one JSON
 // object per line, to `out` as each call returns; nothing is kept in memory. Each line has
 // "t_ns" (the inner backend's clock since the decorator was made) and "op": open (path,
-// flags), close (fd), map (fd, size), map-anonymous (size), unmap (mapping, size), ioctl
-// (request name, number and its decoded argument: record fields and mailbox words, never a
-// host address), load and store (configuration offset and value), and phase (name).
-// Offsets, values, sizes and request numbers are hexadecimal strings; calls that can fail
-// have "result", and "errno" by name when they failed. Identical runs on a deterministic
-// backend give identical lines. errno is as the inner backend left it.
+// flags), close (fd), lock (fd; the holder's process ID when it failed), map (fd, size),
+// map-anonymous (size), unmap (mapping, size), ioctl (request name, number and its decoded
+// argument: record fields and mailbox words, never a host address), load and store (configuration
+// offset and value), and phase (name). Offsets, values, sizes and request numbers are hexadecimal
+// strings; calls that can fail have "result", and "errno" by name when they failed. Identical runs
+// on a deterministic backend give identical lines. errno is as the inner backend left it.
 class TracingBackend final : public zel_base::ForwardingBackend {
  public:
   TracingBackend(zel_base::Backend& inner, std::ostream& out);
 
   int open(const char* path, int flags) override;
   int close(int fd) override;
+  int lock(int fd, int& holder) override;
   int ioctl(int fd, unsigned long request, unsigned long argument) override;
   void* map(int fd, std::size_t size) override;
   void* map_anonymous(std::size_t size) override;

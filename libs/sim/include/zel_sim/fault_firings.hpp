@@ -4,13 +4,15 @@
 
 namespace zel_sim {
 
-// How many times each switch of Faults took effect, counted where it strikes: a request
+// How many times each switch of Faults took effect, counted where it strikes: an open of an
+// absent node, a request
 // failed, a mapping refused, an instruction failed, stuck or shown busy once more, a context
 // that did not stop when asked (per status read), a forced state shown, a store corrupted, a
 // mailbox answer replaced or left unwritten, a mark kept, a register that did not clear, an
 // autoloader command that never ends, a word that survived, a mark the bootloader left set.
 // The names are those of the switches.
 struct FaultFirings {
+  std::uint64_t node_absent = 0;  // an open of the node the device does not have
   std::uint64_t ioctl_failures = 0;
   std::uint64_t map_error = 0;
   std::uint64_t host_buffer_map_error = 0;

@@ -67,6 +67,7 @@ class SimDevice final : public zel_base::Backend {
   // --- Backend ---
   int open(const char* path, int flags) override;
   int close(int fd) override;
+  int lock(int fd, int& holder) override;
   int ioctl(int fd, unsigned long request, unsigned long argument) override;
   void* map(int fd, std::size_t size) override;
   void* map_anonymous(std::size_t size) override;
@@ -144,7 +145,8 @@ class SimDevice final : public zel_base::Backend {
   std::chrono::nanoseconds now_{0};
 
   std::map<int, Handle> handles_;
-  int next_fd_ = 1000;  // far from the process's own descriptors, so mix-ups show
+  std::optional<int> locked_by_;  // the descriptor holding the node's lock
+  int next_fd_ = 1000;            // far from the process's own descriptors, so mix-ups show
   std::size_t live_mappings_ = 0;
   std::map<void*, std::size_t> host_buffers_;
 

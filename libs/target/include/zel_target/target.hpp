@@ -36,15 +36,6 @@ class Target {
     return {0, 0};
   }
 
-  // The target's name, as packages give it.
-  constexpr std::string_view name() const {
-    switch (value_) {
-      case Zel21:
-        return "zel21";
-    }
-    return "";
-  }
-
   constexpr Value value() const { return value_; }
   constexpr bool operator==(const Target&) const = default;
 

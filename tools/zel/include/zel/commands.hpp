@@ -27,7 +27,8 @@ struct RunOptions {
   std::optional<std::string> trace;   // a path, or "-" for standard output
   std::optional<std::string> report;  // the same
   std::optional<zel_log::Level> log;
-  std::vector<std::string> arguments;  // passed to the run as they are
+  std::vector<std::string> arguments;     // passed to the run as they are
+  std::vector<std::string> command_line;  // "zel", "run", ... as given, for the report
 };
 int run_command(const RunOptions& options, std::ostream& out, std::ostream& err);
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zel_sim/sim_device.hpp"
 
@@ -20,9 +21,8 @@ struct FaultSwitch {
   // `config.tile_count` tiles (a tile it does not have, an address outside tile memory, ...).
   std::expected<void, std::string> (*apply)(std::optional<std::string_view> value,
                                             zel_sim::SimConfig& config, zel_sim::Faults& faults);
-  // Where the device counts the times the switch took effect; none for a switch of the
-  // configuration rather than a fault.
-  std::uint64_t zel_sim::FaultFirings::*fired = nullptr;
+  // Where the device counts the times the switch took effect.
+  std::uint64_t zel_sim::FaultFirings::*fired;
 };
 
 std::span<const FaultSwitch> fault_catalog();
@@ -33,6 +33,14 @@ const FaultSwitch& switch_named(std::string_view fault);
 // "NAME" or "NAME=VALUE", applied.
 std::expected<void, std::string> apply_fault(std::string_view text, zel_sim::SimConfig& config,
                                              zel_sim::Faults& faults);
+
+// How a --fault fared in a run: the text given and the times it took effect.
+struct FaultFiring {
+  std::string fault;
+  std::uint64_t fired;
+};
+std::vector<FaultFiring> fault_firings(std::span<const std::string> faults,
+                                       const zel_sim::FaultFirings& firings);
 
 // How a whole run of the tool on the fixtures' inputs ends with one fault switched on. The
 // fault matrix runs every row; `zel faults` shows them beside the switches.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -12,9 +13,11 @@
 #include <string>
 #include <vector>
 
-#include <kj/io.h>
+#include <fmt/format.h>
 
 #include "zel_base/little_endian.hpp"
+#include "zel_base/stream_read.hpp"
+#include "zel_base/try.hpp"
 
 namespace zel_package::detail {
 
@@ -44,9 +47,21 @@ std::unexpected<PackageError> stream_error(std::string description) {
 
 std::unexpected<PackageError> premature_end() { return stream_error("Premature EOF"); }
 
-// Reads exactly `size` bytes unless the stream ends first.
-bool read_exact(kj::InputStream& stream, void* buffer, std::size_t size) {
-  return stream.tryRead(buffer, size, size) == size;
+// Reads exactly `size` bytes: true, or false when the stream ends first.
+std::expected<bool, PackageError> read_exact(int fd, void* buffer, std::size_t size,
+                                             std::chrono::milliseconds stall_limit) {
+  auto* at = static_cast<std::byte*>(buffer);
+  while (size > 0) {
+    const auto got = zel_base::read_within(fd, at, size, stall_limit);
+    if (!got && got.error().code() == ETIMEDOUT) {
+      return stream_error(zel_base::stalled_stream_text(stall_limit));
+    }
+    if (!got) return stream_error(fmt::format("read(fd): {}", got.error().message()));
+    if (*got == 0) return false;
+    at += *got;
+    size -= *got;
+  }
+  return true;
 }
 
 // The bytes left in `fd` from its current position, when it is a regular file.
@@ -82,18 +97,19 @@ kj::Array<capnp::word> message_buffer(std::size_t words) {
 
 }  // namespace
 
-std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
-  kj::FdInputStream stream(fd);
+std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
+    int fd, std::chrono::milliseconds stall_limit) {
   // The table: the segment count minus one, each segment's size in words, padded to a word.
   std::vector<std::byte> table(WORD_BYTES);
-  if (!read_exact(stream, table.data(), WORD_BYTES)) return premature_end();
+  ZEL_TRY_ASSIGN(const bool count_read, read_exact(fd, table.data(), WORD_BYTES, stall_limit));
+  if (!count_read) return premature_end();
   const std::uint64_t segment_count = std::uint64_t{*zel_base::load_u32_le(table, 0)} + 1;
   if (segment_count >= SEGMENT_COUNT_LIMIT) return stream_error("Message has too many segments.");
   const std::size_t table_words = (segment_count + 2) / 2;
   table.resize(table_words * WORD_BYTES);
-  if (!read_exact(stream, table.data() + WORD_BYTES, table.size() - WORD_BYTES)) {
-    return premature_end();
-  }
+  ZEL_TRY_ASSIGN(const bool table_read,
+                 read_exact(fd, table.data() + WORD_BYTES, table.size() - WORD_BYTES, stall_limit));
+  if (!table_read) return premature_end();
   std::uint64_t segment_words = 0;
   for (std::uint64_t segment = 0; segment < segment_count; ++segment) {
     segment_words += *zel_base::load_u32_le(table, 4 + 4 * segment);
@@ -105,9 +121,9 @@ std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd) {
 
   auto words = message_buffer(table_words + segment_words);
   std::memcpy(words.begin(), table.data(), table.size());
-  if (!read_exact(stream, words.begin() + table_words, segment_words * WORD_BYTES)) {
-    return premature_end();
-  }
+  ZEL_TRY_ASSIGN(const bool segments_read, read_exact(fd, words.begin() + table_words,
+                                                      segment_words * WORD_BYTES, stall_limit));
+  if (!segments_read) return premature_end();
   return words;
 }
 

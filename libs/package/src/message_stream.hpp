@@ -2,6 +2,7 @@
 
 // Reading one Cap'n Proto message (standard stream framing, not packed) from a descriptor.
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 
@@ -14,9 +15,10 @@
 namespace zel_package::detail {
 
 // Reads the segment table and the segments of one message into one word-aligned buffer, the
-// table first, as a flat-array reader takes them; bytes after the message stay unread.
-// Failures of the stream itself may arrive as kj::Exception.
-std::expected<kj::Array<capnp::word>, PackageError> read_message_words(int fd);
+// table first, as a flat-array reader takes them; bytes after the message stay unread. A
+// stream that gives no data for `stall_limit` fails the read.
+std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
+    int fd, std::chrono::milliseconds stall_limit);
 
 // Reader options for a message of `message_words` words: the nesting limit stays at its
 // default, the traversal limit is a small multiple of the message size with a floor for

@@ -7,6 +7,7 @@
 #include "log_target.hpp"
 #include "message_stream.hpp"
 #include "wire_conversion.hpp"
+#include "zel_base/stream_read.hpp"
 #include "zel_base/try.hpp"
 #include "zel_base/unique_fd.hpp"
 #include "zel_log/log.hpp"
@@ -190,8 +191,8 @@ Status read_body(wire::Application::Reader root, Application& app) {
   return {};
 }
 
-Result<Application> read_package(int fd) {
-  ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd));
+Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
+  ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd, stall_limit));
   // `words` is the one copy of the file; the model is copied out of it and it goes with
   // this frame.
   capnp::FlatArrayMessageReader message(words, detail::capnp_reader_options(words.size()));
@@ -209,24 +210,30 @@ Result<Application> read_package(int fd) {
 }
 
 // Cap'n Proto reports malformed messages by throwing; no exception leaves the library.
-Result<Application> read_package_guarded(int fd) {
+Result<Application> read_package_guarded(int fd, std::chrono::milliseconds stall_limit) {
   try {
-    return read_package(fd);
+    return read_package(fd, stall_limit);
   } catch (const kj::Exception& exception) {
     return std::unexpected(detail::capnp_error(exception));
   } catch (const std::bad_alloc&) {
     // A stream of unknown size may claim a message larger than memory, and building the
-    // model may find memory short: the read fails as the system's allocator would.
-    return std::unexpected(PackageError(OsError(ENOMEM)));
+    // model may find memory short: a failure of reading the message, as the library would
+    // report running out of a resource.
+    return std::unexpected(PackageError(CapnpError("Overloaded", "Cannot allocate memory")));
   }
 }
 
 }  // namespace
 
 std::expected<Application, PackageError> Application::read(int fd) {
+  return read(fd, zel_base::STREAM_STALL_LIMIT);
+}
+
+std::expected<Application, PackageError> Application::read(int fd,
+                                                           std::chrono::milliseconds stall_limit) {
   zel_log::emit(zel_log::Level::Info, LOG_TARGET, "reading application package");
   const zel_base::UniqueFd descriptor(fd);  // closed on every path out of the reader
-  auto app = read_package_guarded(descriptor.get());
+  auto app = read_package_guarded(descriptor.get(), stall_limit);
   if (app) {
     zel_log::emit(
         zel_log::Level::Info, LOG_TARGET, "application package read",

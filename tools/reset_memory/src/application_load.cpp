@@ -18,7 +18,7 @@ std::expected<void, RunError> load_onto_tiles(const Device& device, const Applic
   phases("bootloader");
   ZEL_TRY_ASSIGN(auto bootloader, read_bootloader_file(bootloader_path));
   // The ELF reader works in the tool's own bytes: the file is in memory once.
-  ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create_in_place(device, bootloader));
+  ZEL_TRY_ASSIGN(auto loader, zel_driver::Loader::create_in_place(device, bootloader.bytes()));
   phases("load");
   ZEL_TRY(loader.load(application, FINAL_MARK));
   return {};
@@ -35,10 +35,12 @@ std::expected<void, RunError> apply_device_config_writes(const Device& device,
 
 }  // namespace
 
-std::expected<Application, RunError> read_package(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::expected<Application, RunError> read_package(const std::string& path,
+                                                  std::chrono::milliseconds stall_limit) {
+  // Opened without waiting for a writer: a FIFO without one reads as an empty stream.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
-  return Application::read(fd);  // takes the descriptor over
+  return Application::read(fd, stall_limit);  // takes the descriptor over
 }
 
 std::expected<Application, RunEnd> load_application(const Device& device,

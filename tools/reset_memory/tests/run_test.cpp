@@ -2,9 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +9,9 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include "reset_memory/file_bytes.hpp"
 #include "reset_memory/memory_check.hpp"
 #include "tool_fixture.hpp"
 #include "zel_base/forwarding_backend.hpp"
-#include "zel_driver/configuration_image.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_driver/registers.hpp"
 #include "zel_driver/tile_debug.hpp"
@@ -242,100 +237,6 @@ TEST(ResetMemory, ErrorsComeInTheOrderOfTheRun) {
     EXPECT_TRUE(result.err.starts_with(c.err.substr(0, c.err.size() - 1)))
         << c.name << ": " << result.err;
     expect_released(sim);
-  }
-}
-
-// A file of `size` bytes that takes no room: holes only, after `head`.
-std::string sparse_file(const ToolFiles& files, const std::string& name, off_t size,
-                        std::span<const std::byte> head = {}) {
-  const std::string path = files.write(name, head);
-  EXPECT_EQ(::truncate(path.c_str(), size), 0);
-  return path;
-}
-
-TEST(ResetMemory, HugeAndEndlessFilesEndInOneErrorLine) {
-  ToolFiles files;
-  constexpr off_t HUNDRED_GB = off_t{100} << 30;
-  const std::string sparse = sparse_file(files, "sparse", HUNDRED_GB);
-  // A header that declares four billion records over a file of another size.
-  std::vector<std::byte> header =
-      zel_fixtures::configuration_image(zel_fixtures::captured_configuration());
-  header.resize(zel_driver::CONFIGURATION_IMAGE_HEADER);
-  std::ranges::fill(std::span(header).subspan(8), std::byte{0xff});
-  const std::string declared_huge = sparse_file(files, "declared.zelcfg", HUNDRED_GB, header);
-  // Zeros frame an empty message.
-  const std::string no_root =
-      "Error: Capnp(Exception { type: Failed, description: \"expected segment != nullptr && "
-      "segment->checkObject(segment->getStartPtr(), ONE * WORDS); Message did not contain a root "
-      "pointer.\" })\n";
-  const std::string bootloader_too_large =
-      fmt::format("Error: \"bootloader ELF larger than {} bytes\"\n", BOOTLOADER_FILE_LIMIT);
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string err;
-  };
-  const Case cases[] = {
-      {{sparse}, "Error: Invalid(\"bad configuration image\")\n"},
-      {{declared_huge}, "Error: Invalid(\"bad configuration image size\")\n"},
-      {{files.config(), sparse, files.bootloader()}, no_root},
-      {{files.config(), files.package(), sparse}, bootloader_too_large},
-      {{"/dev/zero"}, "Error: \"configuration image is a character device, not a regular file\"\n"},
-      {{files.config(), "/dev/zero", files.bootloader()}, no_root},
-      {{files.config(), files.package(), "/dev/zero"}, bootloader_too_large},
-  };
-  for (const Case& c : cases) {
-    SimDevice sim;
-    ToolRun result = run_tool(c.arguments, sim);
-    EXPECT_EQ(result.status, 1) << c.arguments.back();
-    EXPECT_EQ(result.err, c.err) << c.arguments.back();
-    expect_released(sim);
-  }
-}
-
-TEST(ResetMemory, AConfigurationImageThatCannotBeReadTwiceIsRefusedAtItsFirstRead) {
-  ToolFiles files;
-  const std::string fifo = files.missing("image.fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string socket = files.missing("image.socket");
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{.sun_family = AF_UNIX};
-  socket.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  struct Case {
-    std::string path;
-    std::string kind;
-  } cases[] = {{fifo, "FIFO"},
-               {socket, "socket"},
-               {"/dev/null", "character device"},
-               {files.missing(""), "directory"}};
-  for (const Case& c : cases) {
-    SimDevice sim(SimConfig{.trace = true});
-    // No writer ever opens the FIFO: a run that waited for one would never end.
-    ToolRun result = run_tool({c.path, files.package(), files.bootloader()}, sim);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err,
-              fmt::format("Error: \"configuration image is a {}, not a regular file\"\n", c.kind));
-    // The device was opened and initialized first; nothing of the check ever ran.
-    EXPECT_EQ(std::ranges::count(sim.trace().ioctl_requests(), zel_driver::IOCTL_MAILBOX), 1);
-    EXPECT_EQ(first_setup_write(sim), sim.trace().records().size());
-    expect_released(sim);
-  }
-  ::close(listener);
-}
-
-TEST(ResetMemory, ImagesLongerOrShorterThanTheirCountAreRefusedAsTheReplayWould) {
-  // The replay sees an excess as it would in the whole file, whatever follows it.
-  ToolFiles files;
-  std::vector<std::byte> image =
-      zel_fixtures::configuration_image(zel_fixtures::captured_configuration());
-  image.push_back(std::byte{0});
-  const std::string longer = files.write("longer.zelcfg", image);
-  image.resize(zel_driver::CONFIGURATION_IMAGE_HEADER + 4);
-  const std::string shorter = files.write("shorter.zelcfg", image);
-  for (const std::string& path : {longer, shorter}) {
-    SimDevice sim;
-    ToolRun result = run_tool({path}, sim);
-    EXPECT_EQ(result.err, "Error: Invalid(\"bad configuration image size\")\n") << path;
   }
 }
 

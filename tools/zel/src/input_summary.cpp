@@ -79,7 +79,7 @@ std::expected<InputSummary::Package, RunError> summarize_package(
 
 std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std::string& path) {
   ZEL_TRY_ASSIGN(auto bytes, reset_memory::read_bootloader_file(path));
-  ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(bytes));
+  ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(bytes.bytes()));
   return InputSummary::Bootloader{elf.elf_class, elf.big_endian, zel_driver::BOOTLOADER_ADDRESS,
                                   elf.segment_file_bytes, elf.segment_memory_bytes};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -61,7 +62,12 @@ struct Application {
   // not read. The result is a complete, validated application or the first error: Capnp for
   // a stream or message that cannot be read, Utf8 for a text that is not UTF-8, SchemaEnum for
   // a profile kind outside the schema, Invalid for the header or a validation rule.
+  // A stream that gives no data for 10 s (zel_base::STREAM_STALL_LIMIT) ends the read with
+  // Capnp; the descriptor may be non-blocking.
   static std::expected<Application, PackageError> read(int fd);
+  // The same with another limit to the wait for a silent stream.
+  static std::expected<Application, PackageError> read(int fd,
+                                                       std::chrono::milliseconds stall_limit);
 
   // Checks every consistency rule in a fixed order and reports the first one broken, as an
   // Invalid error. Changes nothing.

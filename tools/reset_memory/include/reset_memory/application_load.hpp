@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <string>
 
 #include "reset_memory/run_end.hpp"
 #include "reset_memory/run_observer.hpp"
+#include "zel_base/stream_read.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_package/application.hpp"
 
@@ -15,7 +17,9 @@ namespace reset_memory {
 inline constexpr std::uint32_t FINAL_MARK = 23;
 
 // Opens and reads the package at `path` (the package library checks and validates it).
-std::expected<zel_package::Application, RunError> read_package(const std::string& path);
+// A stream that stays silent for `stall_limit` ends the read.
+std::expected<zel_package::Application, RunError> read_package(
+    const std::string& path, std::chrono::milliseconds stall_limit = zel_base::STREAM_STALL_LIMIT);
 
 // Reads the idle package at `package_path` (the bootloader file is read only once the package
 // has read), loads the bootloader from `bootloader_path` and the application onto every tile,

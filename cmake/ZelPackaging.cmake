@@ -14,6 +14,8 @@ install(FILES ${PROJECT_BINARY_DIR}/zelConfig.cmake ${PROJECT_BINARY_DIR}/zelCon
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-zel.rules
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zel-tools/examples COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/zel-run-report.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zel-tools COMPONENT tools)
 
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()

@@ -208,6 +208,9 @@ CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
   diff->footer(TRACE_DIFF_STATUSES);
   diff->add_option("A", parsed.diff.first, "A trace")->required()->type_name("FILE");
   diff->add_option("B", parsed.diff.second, "Another trace")->required()->type_name("FILE");
+  diff->add_flag("--values", parsed.diff.values,
+                 "Compare the values loaded in the poison and readback phases too, and name the "
+                 "tile and address of the first word read otherwise");
   return trace;
 }
 

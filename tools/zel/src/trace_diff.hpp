@@ -1,37 +1,62 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <istream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "trace_reader.hpp"
+
 namespace zel {
 
 // One thing the host did, as traces are compared: a request (its name and argument fields),
-// a store (offset and value) or a load (its offset only; a run of loads of one offset is one
-// event, since polling loops differ between devices). `line` is where it starts in its trace.
+// a store (offset and value) or a load (its offset; with values, the value it read too). A run
+// of loads of one offset is one event, since polling loops differ between devices; with values
+// it is the last value read, the one the host acted on. `line` is where it starts in its trace;
+// `word` names the tile-memory word a load of a tile's debug data brought back, when it did.
 struct HostEvent {
   std::string text;
   std::size_t line = 0;
+  std::string word;
   bool operator==(const HostEvent& other) const { return text == other.text; }
+};
+
+// What a comparison looks at besides the host's calls.
+struct CompareOptions {
+  // The values loaded in the phases that read tile memory (poison and readback): a board
+  // whose words read back otherwise than the simulated device's parts from it there.
+  bool values = false;
+  std::size_t context = 3;  // events shown around a divergence
 };
 
 // Reads the host events of a trace one at a time, holding one line at most.
 class HostEventReader {
  public:
-  explicit HostEventReader(std::istream& trace) : trace_(trace) {}
+  HostEventReader(std::istream& trace, bool values) : reader_(trace), values_(values) {}
   // The next event; none at the end; the reason when a line is not a trace line.
   std::expected<std::optional<HostEvent>, std::string> next();
 
  private:
-  std::expected<std::optional<HostEvent>, std::string> read_line();
+  std::expected<std::optional<HostEvent>, std::string> read_event();
+  std::optional<HostEvent> event_of(const TraceLine& line);
 
-  std::istream& trace_;
-  std::size_t line_ = 0;
+  TraceReader reader_;
+  bool values_;
+  bool values_phase_ = false;         // in a phase whose loaded values count
   std::optional<HostEvent> pending_;  // read ahead while a run of loads was collapsed
+  // Per tile: what the host put in its debug data register, the address in M register 1, and
+  // whether a word was loaded from there into M register 0 and then into the data register.
+  struct TileWords {
+    std::uint32_t data = 0;
+    std::optional<std::uint32_t> address;
+    bool word_in_m0 = false, word_in_data = false;
+  };
+  std::map<std::uint32_t, TileWords> tiles_;
 };
 
 // Where two traces part: the matching events just before (up to `context`), and the events
@@ -43,8 +68,7 @@ struct Divergence {
 };
 
 // None when the two traces show the same host events.
-std::expected<std::optional<Divergence>, std::string> compare_traces(std::istream& first,
-                                                                     std::istream& second,
-                                                                     std::size_t context = 3);
+std::expected<std::optional<Divergence>, std::string> compare_traces(
+    std::istream& first, std::istream& second, const CompareOptions& options = {});
 
 }  // namespace zel

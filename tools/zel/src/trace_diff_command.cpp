@@ -4,9 +4,13 @@
 
 #include "trace_diff.hpp"
 #include "zel/commands.hpp"
+#include "zel_base/error.hpp"
+#include "zel_base/os_error.hpp"
 
 namespace zel {
 namespace {
+
+using zel_base::debug_quote;
 
 void print_side(const char* mark, const char* name, const std::vector<HostEvent>& events,
                 std::ostream& out) {
@@ -16,32 +20,49 @@ void print_side(const char* mark, const char* name, const std::vector<HostEvent>
   if (events.empty()) out << fmt::format("  {} {} ends here\n", mark, name);
 }
 
+// "tile 735 address 0x80000 read "0x7e007e00" in A, "0x0" in B": the word where the two
+// parted, when the first differing events are loads of the same tile-memory word.
+void print_word(const Divergence& divergence, std::ostream& out) {
+  if (divergence.first.empty() || divergence.second.empty()) return;
+  const HostEvent& a = divergence.first.front();
+  const HostEvent& b = divergence.second.front();
+  if (a.word.empty() || a.word != b.word) return;
+  const auto value = [](const HostEvent& event) {
+    return event.text.substr(event.text.rfind(' ') + 1);
+  };
+  out << fmt::format("first differing load: {} read {} in A, {} in B\n", a.word, value(a),
+                     value(b));
+}
+
 }  // namespace
 
 int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::ostream& err) {
   std::ifstream first(options.first), second(options.second);
   for (const auto& [file, path] : {std::pair{&first, &options.first}, {&second, &options.second}}) {
     if (!file->is_open()) {
-      err << fmt::format("zel trace diff: cannot read {}\n", *path);
+      err << fmt::format("zel trace diff: cannot read {}: {}\n", debug_quote(*path),
+                         zel_base::OsError::last().reason());
       return EXIT_USAGE;
     }
   }
-  auto compared = compare_traces(first, second);
+  auto compared = compare_traces(first, second, {.values = options.values});
   if (!compared) {
     err << fmt::format("zel trace diff: {}\n", compared.error());
     return EXIT_USAGE;
   }
   if (!*compared) {
-    out << "the traces show the same host events\n";
+    out << (options.values ? "the traces show the same host events and loaded values\n"
+                           : "the traces show the same host events\n");
     return 0;
   }
   const Divergence& divergence = **compared;
   out << fmt::format("first divergence after {} matching host events (A {}, B {}):\n",
-                     divergence.matching, options.first, options.second);
+                     divergence.matching, debug_quote(options.first), debug_quote(options.second));
   for (const HostEvent& event : divergence.before)
     out << fmt::format("    A:{}  {}\n", event.line, event.text);
   print_side("-", "A", divergence.first, out);
   print_side("+", "B", divergence.second, out);
+  print_word(divergence, out);
   return 1;
 }
 

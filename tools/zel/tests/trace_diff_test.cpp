@@ -18,7 +18,7 @@ using testing::zel;
 std::expected<std::optional<Divergence>, std::string> compare(const std::string& a,
                                                               const std::string& b) {
   std::istringstream first(a), second(b);
-  return compare_traces(first, second, 1);
+  return compare_traces(first, second, {.context = 1});
 }
 
 constexpr const char* POLLING = R"({"t_ns":1,"op":"phase","name":"load"}
@@ -58,15 +58,31 @@ TEST(TraceDiff, NamesTheFirstDivergenceWithItsContext) {
   EXPECT_EQ(divergence.second[0].text, "store \"0x302c\" \"0x2\"");
   EXPECT_EQ(divergence.second[0].line, 3u);
 
-  auto shorter = compare(POLLING, "");
+  auto shorter = compare(POLLING, "{\"t_ns\":1,\"op\":\"phase\",\"name\":\"load\"}\n");
   ASSERT_TRUE(shorter && *shorter);
   EXPECT_TRUE((*shorter)->second.empty());
 }
 
+// What is not a trace is refused with the line where it stops being one, never compared.
 TEST(TraceDiff, RefusesWhatIsNotATrace) {
-  auto compared = compare(POLLING, "{\"t_ns\":1,\"op\":\"load\"}\nnot json\n");
-  ASSERT_FALSE(compared);
-  EXPECT_EQ(compared.error(), "B: line 2 is not a trace line");
+  const std::string long_line = "{\"t_ns\":1,\"op\":\"phase\",\"name\":\"" +
+                                std::string(TraceReader::MAX_LINE_BYTES, 'x') + "\"}\n";
+  const struct {
+    std::string trace;
+    const char* error;
+  } cases[] = {
+      {"", "B: the trace is empty"},
+      {"{\"t_ns\":1,\"op\":\"load\"}\nnot json\n", "B: line 2 is not a trace line"},
+      {"{\"op\":\"load\"}\n", "B: line 1 is not a trace line"},
+      {"{\"t_ns\":1,\"op\":\"load\"}\n{\"t_ns\":2,\"op\":\"reboot\"}\n",
+       "B: line 2 has an unknown op \"reboot\""},
+      {"{\"t_ns\":1,\"op\":\"load\"}\n" + long_line, "B: line 2 is longer than 1048576 bytes"},
+  };
+  for (const auto& c : cases) {
+    auto compared = compare(POLLING, c.trace);
+    ASSERT_FALSE(compared) << c.error;
+    EXPECT_EQ(compared.error(), c.error);
+  }
 }
 
 TEST(TraceDiff, ARunAgainstItselfMatchesAndAgainstAFaultDoesNot) {
@@ -96,7 +112,22 @@ TEST(TraceDiff, ARunAgainstItselfMatchesAndAgainstAFaultDoesNot) {
 
   const CommandRun unreadable = zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("none")});
   EXPECT_EQ(unreadable.status, EXIT_USAGE);
-  EXPECT_EQ(unreadable.err, fmt::format("zel trace diff: cannot read {}\n", dir.path("none")));
+  EXPECT_EQ(unreadable.err,
+            fmt::format("zel trace diff: cannot read \"{}\": No such file or directory (ENOENT)\n",
+                        dir.path("none")));
+
+  // A word that survives the reset is the same host work: only the values tell it.
+  ASSERT_EQ(traced("survives.jsonl", {"--fault", "word-survives-reset"}), 101);
+  EXPECT_EQ(zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("survives.jsonl")}).status, 0);
+  const CommandRun values =
+      zel({"trace", "diff", "--values", dir.path("pass.jsonl"), dir.path("survives.jsonl")});
+  EXPECT_EQ(values.status, 1);
+  EXPECT_TRUE(
+      values.out.ends_with("first differing load: tile 735 address 0x80000 read \"0x0\" "
+                           "in A, \"0x7e007e00\" in B\n"))
+      << values.out;
+  EXPECT_EQ(
+      zel({"trace", "diff", "--values", dir.path("pass.jsonl"), dir.path("pass.jsonl")}).status, 0);
 }
 
 }  // namespace

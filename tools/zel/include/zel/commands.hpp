@@ -49,6 +49,7 @@ int faults_command(std::ostream& out);
 
 struct TraceDiffOptions {
   std::string first, second;
+  bool values = false;  // compare the values loaded in the poison and readback phases too
 };
 int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::ostream& err);
 

@@ -29,30 +29,36 @@ using detail::copy_u32_list;
 // Each reader below takes the fields of its record in the record's field order, which
 // decides the error of a record with several faults.
 
-Segment read_segment(wire::Segment::Reader wire) {
+Segment read_segment(wire::Segment::Reader wire, SegmentArena& arena) {
   Segment segment;
   segment.address = wire.getAddress();
   segment.memory_size = wire.getMemorySize();
   const capnp::Data::Reader data = wire.getData();
-  const auto* bytes = reinterpret_cast<const std::byte*>(data.begin());
-  segment.data.assign(bytes, bytes + data.size());
+  segment.data = arena.copy(std::as_bytes(std::span(data.begin(), data.size())));
   segment.flags = wire.getFlags();
   return segment;
 }
 
-TileImage read_tile(wire::TileImage::Reader wire) {
+TileImage read_tile(wire::TileImage::Reader wire, SegmentArena& arena) {
   TileImage tile;
   tile.physical_tile = wire.getPhysicalTile();
   tile.entry_point = wire.getEntryPoint();
   tile.command_address = wire.getCommandAddress();
   tile.diagnostic_address = wire.getDiagnosticAddress();
-  tile.segments = copy_list<Segment>(wire.getSegments(), read_segment);
+  tile.segments = copy_list<Segment>(wire.getSegments(), [&](wire::Segment::Reader segment) {
+    return read_segment(segment, arena);
+  });
   return tile;
 }
 
-// Nothing in a tile image is text, so only the list pointers themselves can fail.
-std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list) {
-  return copy_list<TileImage>(list, read_tile);
+// Nothing in a tile image is text, so only the list pointers themselves can fail. The data of
+// every segment goes into one arena: an honest message holds each byte once, so its size is
+// room enough (a message whose segments share data gets the rest in memory of their own).
+std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list,
+                                  std::size_t message_bytes) {
+  SegmentArena arena(message_bytes);
+  return copy_list<TileImage>(list,
+                              [&](wire::TileImage::Reader tile) { return read_tile(tile, arena); });
 }
 
 RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
@@ -173,8 +179,8 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 }
 
 // Fills the lists of `app` in field order; the first failure ends it.
-Status read_body(wire::Application::Reader root, Application& app) {
-  app.tiles = read_tiles(root.getTiles());
+Status read_body(wire::Application::Reader root, std::size_t message_bytes, Application& app) {
+  app.tiles = read_tiles(root.getTiles(), message_bytes);
   ZEL_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
   ZEL_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
   ZEL_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
@@ -204,7 +210,7 @@ Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) 
   }
   Application app(target);
   ZEL_TRY_ASSIGN(app.compiler_version, copy_text(root.getCompilerVersion()));
-  ZEL_TRY(read_body(root, app));
+  ZEL_TRY(read_body(root, words.size() * sizeof(capnp::word), app));
   ZEL_TRY(app.validate());
   return app;
 }

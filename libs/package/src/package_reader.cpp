@@ -70,7 +70,7 @@ RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
   };
 }
 
-Result<Binding> read_binding(wire::Binding::Reader wire) {
+[[nodiscard]] Result<Binding> read_binding(wire::Binding::Reader wire) {
   Binding binding;
   ZEL_TRY_ASSIGN(binding.name, copy_text(wire.getName()));
   ZEL_TRY_ASSIGN(binding.dtype, copy_text(wire.getDtype()));
@@ -79,7 +79,7 @@ Result<Binding> read_binding(wire::Binding::Reader wire) {
   return binding;
 }
 
-Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
+[[nodiscard]] Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
   return convert_list<Binding>(list, read_binding);
 }
 
@@ -100,7 +100,7 @@ std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader lis
   return copy_list<HostSlice>(list, read_host_slice);
 }
 
-Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
+[[nodiscard]] Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
   HostCall call;
   ZEL_TRY_ASSIGN(call.name, copy_text(wire.getName()));
   call.command = wire.getCommand();
@@ -114,7 +114,7 @@ Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
 }
 
 // An absent host exchange reads as the default one.
-Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
+[[nodiscard]] Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
   HostExchange exchange;
   exchange.startup_mark = wire.getStartupMark();
   exchange.command_page = wire.getCommandPage();
@@ -125,7 +125,7 @@ Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
   return exchange;
 }
 
-Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
+[[nodiscard]] Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
   EntryPoint entry_point;
   ZEL_TRY_ASSIGN(entry_point.name, copy_text(wire.getName()));
   entry_point.command = wire.getCommand();
@@ -137,26 +137,26 @@ DeviceConfigWrite read_config_write(wire::DeviceConfigWrite::Reader wire) {
   return DeviceConfigWrite{.offset = wire.getOffset(), .value = wire.getValue()};
 }
 
-Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
+[[nodiscard]] Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
   TileProfilePlan plan;
   plan.physical_tile = wire.getPhysicalTile();
   ZEL_TRY_ASSIGN(plan.steps, convert_list<ProfileStep>(wire.getSteps(), ProfileStep::read));
   return plan;
 }
 
-Result<std::vector<TileProfilePlan>> read_profile_tiles(
+[[nodiscard]] Result<std::vector<TileProfilePlan>> read_profile_tiles(
     capnp::List<wire::TileProfilePlan>::Reader list) {
   return convert_list<TileProfilePlan>(list, read_profile_tile);
 }
 
-Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
+[[nodiscard]] Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
   DebugSymbol symbol;
   ZEL_TRY_ASSIGN(symbol.name, copy_text(wire.getName()));
   symbol.address = wire.getAddress();
   return symbol;
 }
 
-Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
+[[nodiscard]] Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
   DebugRegion region;
   region.physical_tile = wire.getPhysicalTile();
   region.address = wire.getAddress();
@@ -165,7 +165,7 @@ Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
   return region;
 }
 
-Result<zel_target::Target> read_target(wire::Application::Reader root) {
+[[nodiscard]] Result<zel_target::Target> read_target(wire::Application::Reader root) {
   ZEL_TRY_ASSIGN(auto name, copy_text(root.getTarget()));
   auto target = zel_target::Target::from_str(name);
   // The target library's own text is dropped for the reader's.
@@ -179,7 +179,8 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 }
 
 // Fills the lists of `app` in field order; the first failure ends it.
-Status read_body(wire::Application::Reader root, std::size_t message_bytes, Application& app) {
+[[nodiscard]] Status read_body(wire::Application::Reader root, std::size_t message_bytes,
+                               Application& app) {
   app.tiles = read_tiles(root.getTiles(), message_bytes);
   ZEL_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
   ZEL_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
@@ -197,7 +198,7 @@ Status read_body(wire::Application::Reader root, std::size_t message_bytes, Appl
   return {};
 }
 
-Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
+[[nodiscard]] Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
   ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd, stall_limit));
   // `words` is the one copy of the file; the model is copied out of it and it goes with
   // this frame.
@@ -216,7 +217,8 @@ Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) 
 }
 
 // Cap'n Proto reports malformed messages by throwing; no exception leaves the library.
-Result<Application> read_package_guarded(int fd, std::chrono::milliseconds stall_limit) {
+[[nodiscard]] Result<Application> read_package_guarded(int fd,
+                                                       std::chrono::milliseconds stall_limit) {
   try {
     return read_package(fd, stall_limit);
   } catch (const kj::Exception& exception) {

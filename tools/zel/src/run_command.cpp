@@ -59,7 +59,8 @@ struct Target {
   nlohmann::ordered_json description;
 };
 
-std::expected<void, std::string> choose_target(const RunOptions& options, Target& target) {
+[[nodiscard]] std::expected<void, std::string> choose_target(const RunOptions& options,
+                                                             Target& target) {
   if (options.device) {
     target.backend = &zel_driver::system_backend();
     target.node_path = *options.device;
@@ -96,7 +97,7 @@ bool same_file(const std::string& first, const std::string& second) {
 }
 
 // What must hold before anything is opened: a usage error otherwise.
-std::expected<void, std::string> check_usage(const RunOptions& options) {
+[[nodiscard]] std::expected<void, std::string> check_usage(const RunOptions& options) {
   if (options.trace && options.report && same_file(*options.trace, *options.report)) {
     return std::unexpected(
         *options.trace == "-"

@@ -143,7 +143,7 @@ std::expected<std::optional<HostEvent>, std::string> HostEventReader::next() {
   }
 }
 
-std::expected<std::optional<Divergence>, std::string> compare_traces(
+[[nodiscard]] std::expected<std::optional<Divergence>, std::string> compare_traces(
     std::istream& first, std::istream& second, const CompareOptions& options) {
   HostEventReader a(first, options.values), b(second, options.values);
   Divergence divergence;

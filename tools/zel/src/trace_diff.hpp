@@ -39,10 +39,10 @@ class HostEventReader {
  public:
   HostEventReader(std::istream& trace, bool values) : reader_(trace), values_(values) {}
   // The next event; none at the end; the reason when a line is not a trace line.
-  std::expected<std::optional<HostEvent>, std::string> next();
+  [[nodiscard]] std::expected<std::optional<HostEvent>, std::string> next();
 
  private:
-  std::expected<std::optional<HostEvent>, std::string> read_event();
+  [[nodiscard]] std::expected<std::optional<HostEvent>, std::string> read_event();
   std::optional<HostEvent> event_of(const TraceLine& line);
 
   TraceReader reader_;
@@ -68,7 +68,7 @@ struct Divergence {
 };
 
 // None when the two traces show the same host events.
-std::expected<std::optional<Divergence>, std::string> compare_traces(
+[[nodiscard]] std::expected<std::optional<Divergence>, std::string> compare_traces(
     std::istream& first, std::istream& second, const CompareOptions& options = {});
 
 }  // namespace zel

@@ -28,11 +28,11 @@ class TraceReader {
   explicit TraceReader(std::istream& trace) : trace_(trace) {}
 
   // The next line; none at the end of the trace; the reason when it is not a trace line.
-  std::expected<std::optional<TraceLine>, std::string> next();
+  [[nodiscard]] std::expected<std::optional<TraceLine>, std::string> next();
 
  private:
-  std::expected<std::string_view, std::string> read_line();
-  std::expected<std::optional<TraceLine>, std::string> end() const;
+  [[nodiscard]] std::expected<std::string_view, std::string> read_line();
+  [[nodiscard]] std::expected<std::optional<TraceLine>, std::string> end() const;
 
   std::istream& trace_;
   std::size_t line_ = 0;

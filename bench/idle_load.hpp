@@ -132,6 +132,7 @@ class TimedSim final : public zel_base::Backend {
       return 0;
     });
   }
+  void to_device_barrier() override { sim.to_device_barrier(); }
   std::chrono::nanoseconds now() override { return sim.now(); }
   void sleep_for(std::chrono::nanoseconds duration) override { sim.sleep_for(duration); }
 

@@ -43,6 +43,7 @@ TEST(UniqueFd, BackendDescriptorIsClosedByItsBackend) {
     int unmap(void*, std::size_t) override { return -1; }
     std::uint32_t load(const volatile std::uint32_t*) override { return 0; }
     void store(volatile std::uint32_t*, std::uint32_t) override {}
+    void to_device_barrier() override {}
     std::chrono::nanoseconds now() override { return {}; }
     void sleep_for(std::chrono::nanoseconds) override {}
   } backend;

@@ -73,7 +73,7 @@ bool complete_batches(std::size_t tile_count) {
 // The device reads the transport once the mark is set: every write to it must be complete
 // by then.
 [[nodiscard]] Status signal_device(const Device& device, std::uint32_t mark) {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  device.backend().to_device_barrier();
   return device.set_mark(mark);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <thread>
 
@@ -37,6 +38,7 @@ class SystemBackend final : public zel_base::Backend {
   int unmap(void* address, std::size_t size) override { return ::munmap(address, size); }
   std::uint32_t load(const volatile std::uint32_t* reg) override { return *reg; }
   void store(volatile std::uint32_t* reg, std::uint32_t value) override { *reg = value; }
+  void to_device_barrier() override { std::atomic_thread_fence(std::memory_order_seq_cst); }
   std::chrono::nanoseconds now() override {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now().time_since_epoch());

@@ -183,6 +183,12 @@ void TracingBackend::store(volatile std::uint32_t* reg, std::uint32_t value) {
   end();
 }
 
+void TracingBackend::to_device_barrier() {
+  inner().to_device_barrier();
+  begin("barrier");
+  end();
+}
+
 void TracingBackend::phase(std::string_view name) {
   fmt::format_to(std::back_inserter(begin("phase")), ",\"name\":{}", json_text(name));
   end();

@@ -52,10 +52,19 @@ void SimBootloader::host_memory_made(std::span<const std::byte> memory) {
 
 std::optional<std::chrono::nanoseconds> SimBootloader::take_mark(std::uint32_t mark,
                                                                  std::chrono::nanoseconds now) {
+  const bool ordered = std::exchange(ordered_since_mark_, false);
   if (phase_ == Phase::Started) return reach_initial_sync(mark, now);
   if (mark != transport::TRANSFER_MARK) {
     refuse(
         fmt::format("bootloader: mark {} while waiting for a batch or the execute sentinel", mark));
+    return std::nullopt;
+  }
+  // Without the barrier, what the host wrote last may not have reached memory the device sees.
+  if (!ordered) {
+    refuse(
+        fmt::format("bootloader: mark {} announces the transport with no barrier since the "
+                    "previous mark",
+                    mark));
     return std::nullopt;
   }
   const auto bytes = transport();

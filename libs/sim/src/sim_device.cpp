@@ -254,6 +254,11 @@ void SimDevice::store(volatile std::uint32_t* reg, std::uint32_t value) {
   device_store(offset, value);
 }
 
+void SimDevice::to_device_barrier() {
+  bootloader_.host_writes_ordered();
+  trace_.record({.time = now_, .op = TraceOp::Barrier});
+}
+
 void SimDevice::sleep_for(std::chrono::nanoseconds duration) {
   if (duration > std::chrono::nanoseconds::zero()) now_ += duration;
 }

@@ -57,9 +57,18 @@ SimTiles::SimTiles(std::span<std::uint32_t> registers, TileMemory& memory, Fault
       firings_(firings),
       refusals_(refusals) {}
 
+// Every tile window of the register map, those of tiles the device does not have too: an
+// access to one of those is a host addressing a tile that is not there.
 bool SimTiles::owns(std::uint32_t offset) const {
   return offset >= TILE_DEBUG_BASE &&
-         (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE < memory_.tile_count();
+         (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE < reg::TILE_DEBUG_WINDOWS;
+}
+
+bool SimTiles::present(std::uint32_t tile, const char* access) {
+  if (tile < memory_.tile_count()) return true;
+  refusals_.add(fmt::format("tile {}: {} of its debug window, but the device has tiles 0 to {}",
+                            tile, access, memory_.tile_count() - 1));
+  return false;
 }
 
 std::uint32_t& SimTiles::reg(std::uint32_t tile, std::uint32_t index) {
@@ -82,6 +91,7 @@ bool SimTiles::used(std::uint32_t tile, std::uint32_t index, const char* access)
 std::uint32_t SimTiles::load(std::uint32_t offset) {
   const std::uint32_t tile = (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE;
   const std::uint32_t index = (offset - TILE_DEBUG_BASE) % TILE_DEBUG_STRIDE / 4;
+  if (!present(tile, "read")) return 0;
   if (!used(tile, index, "read")) return reg(tile, index);
   switch (index) {
     case tdi::CONTEXT_STATUS:
@@ -96,6 +106,7 @@ std::uint32_t SimTiles::load(std::uint32_t offset) {
 void SimTiles::store(std::uint32_t offset, std::uint32_t value) {
   const std::uint32_t tile = (offset - TILE_DEBUG_BASE) / TILE_DEBUG_STRIDE;
   const std::uint32_t index = (offset - TILE_DEBUG_BASE) % TILE_DEBUG_STRIDE / 4;
+  if (!present(tile, "write")) return;
   if (!used(tile, index, "write")) {
     reg(tile, index) = value;
     return;

@@ -12,6 +12,8 @@ std::string_view trace_op_name(TraceOp op) {
       return "close";
     case TraceOp::Lock:
       return "lock";
+    case TraceOp::Barrier:
+      return "barrier";
     case TraceOp::Map:
       return "map";
     case TraceOp::MapAnonymous:

@@ -99,13 +99,16 @@ struct BootloaderRig {
   std::span<std::byte> frame(std::uint32_t offset, std::size_t n) {
     return std::span(transport).subspan(offset + n * FRAME_BYTES, FRAME_BYTES);
   }
-  // Sets `mark` and tells whether the device has cleared it `after` that.
+  // Sets `mark`, after the barrier as the loader does unless told otherwise, and tells whether
+  // the device has cleared it `after` that.
   bool cleared_after(std::uint32_t mark, std::chrono::nanoseconds after) {
+    if (ordered) sim.to_device_barrier();
     host.write(HSP_SYNC_CONTROL_0, mark);
     sim.sleep_for(after);
     return sim.peek(HSP_SYNC_CONTROL_0) == 0;
   }
 
+  bool ordered = true;
   // Page-aligned as the host's mappings are, so the device can watch what the host writes.
   std::unique_ptr<std::byte, decltype(&std::free)> memory{
       static_cast<std::byte*>(std::aligned_alloc(4096, BYTES)), &std::free};
@@ -191,6 +194,8 @@ TEST(SimBootloader, BatchNotAsTheLoaderLaysItOutIsRefusedAndKeepsTheMark) {
        "bootloader: a 0x20000-byte transport, expected 0x2842000"},
       {[](BootloaderRig&, Offsets) {},
        "bootloader: mark 2 while waiting for a batch or the execute sentinel", 2},
+      {[](BootloaderRig& r, Offsets) { r.ordered = false; },
+       "bootloader: mark 1 announces the transport with no barrier since the previous mark"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.refusal);

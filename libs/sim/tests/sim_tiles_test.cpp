@@ -125,13 +125,17 @@ TEST_F(SimTilesTest, ForcedStatesAreWhatTheHostAndTheInstructionsSee) {
   EXPECT_EQ(sim->fault_firings().forced_context_states, 2u);
 }
 
-TEST_F(SimTilesTest, WindowsBeyondTheTileCountArePlainRegisters) {
+// A host that addresses a tile the device does not have is refused, not answered.
+TEST_F(SimTilesTest, WindowsOfTilesTheDeviceLacksAreRefused) {
   open(SimConfig{.tile_count = 4});
-  sim->poke(reg::TILE_DEBUG_BASE + 4 * 64 + 4 * DEBUG_STATUS, 0x55);
-  EXPECT_EQ(run(4, 1, put(0)), 0x55u);
-  host->write_tile(4, CONTEXT_STATUS, 0x1234);
-  EXPECT_EQ(host->read_tile(4, CONTEXT_STATUS), 0x1234u);
   EXPECT_EQ(run(3, 1, put(0)), 0u);  // the last tile is modelled
+  EXPECT_TRUE(sim->take_refusals().empty());
+  host->write_tile(4, CONTEXT_STATUS, 0x1234);
+  EXPECT_EQ(host->read_tile(2047, CONTEXT_STATUS), 0u);
+  EXPECT_EQ(sim->take_refusals(),
+            (std::vector<std::string>{
+                "tile 4: write of its debug window, but the device has tiles 0 to 3",
+                "tile 2047: read of its debug window, but the device has tiles 0 to 3"}));
 }
 
 }  // namespace

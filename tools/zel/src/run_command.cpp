@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -145,6 +146,26 @@ void commit_output(std::optional<OutputFile>& file, const char* what, std::ostre
   }
 }
 
+// Each refusal once, in the order they first came, with how often when more than once: a
+// host that keeps addressing a missing tile would otherwise bury the run's own lines.
+void print_refusals(const std::vector<std::string>& refusals, std::ostream& err) {
+  std::vector<std::pair<std::string_view, std::size_t>> distinct;
+  for (const std::string& refusal : refusals) {
+    const auto seen = std::ranges::find(distinct, std::string_view(refusal),
+                                        &std::pair<std::string_view, std::size_t>::first);
+    if (seen != distinct.end()) {
+      ++seen->second;
+    } else {
+      distinct.emplace_back(refusal, 1);
+    }
+  }
+  for (const auto& [refusal, times] : distinct) {
+    err << "zel_sim: " << refusal;
+    if (times > 1) err << fmt::format(" ({} times)", times);
+    err << '\n';
+  }
+}
+
 // One line per --fault: how often it took effect, or a warning that it never did, so a fault
 // that missed its mark is not taken for one the stack survived.
 nlohmann::ordered_json report_firings(const std::vector<std::string>& faults,
@@ -243,7 +264,7 @@ int run_command(const RunOptions& options, std::ostream& out, std::ostream& err)
   outcome.faults = nlohmann::ordered_json::array();
   if (target.sim) {
     outcome.refusals = target.sim->take_refusals();
-    for (const std::string& refusal : outcome.refusals) err << "zel_sim: " << refusal << '\n';
+    print_refusals(outcome.refusals, err);
     outcome.faults =
         report_firings(options.faults, target.sim->fault_firings(), err, outcome.warnings);
   }

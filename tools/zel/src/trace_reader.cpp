@@ -12,8 +12,9 @@ namespace zel {
 namespace {
 
 // Every op a trace line may have.
-constexpr std::array<std::string_view, 10> OPS = {
-    "phase", "open", "close", "lock", "map", "map-anonymous", "unmap", "ioctl", "load", "store",
+constexpr std::array<std::string_view, 11> OPS = {
+    "phase", "open",  "close", "lock",  "map",     "map-anonymous",
+    "unmap", "ioctl", "load",  "store", "barrier",
 };
 
 }  // namespace

@@ -178,6 +178,20 @@ TEST_F(ZelRun, ReportsEveryKindOfEnd) {
   EXPECT_FALSE(refused["refusals"].empty());
 }
 
+// The check addresses tile 735: a 64-tile device refuses that rather than answer for a tile it
+// does not have, each refusal said once with its count.
+TEST(ZelRunSmallDevice, ATileTheDeviceLacksIsRefusedNotAnswered) {
+  TempDirectory dir;
+  ASSERT_EQ(zel({"fixtures", dir.directory(), "--tiles", "64"}).status, 0);
+  const CommandRun ran = zel({"run", "--tiles", "64", dir.path("configuration.zelcfg"),
+                              dir.path("idle.package"), dir.path("bootloader.elf")});
+  EXPECT_EQ(ran.status, EXIT_REFUSED);
+  EXPECT_NE(ran.err.find("\nzel_sim: tile 735: write of its debug window, but the device has "
+                         "tiles 0 to 63 ("),
+            std::string::npos)
+      << ran.err;
+}
+
 TEST_F(ZelRun, RefusalsOfTheSimulatedDeviceEndTheRunWithStatusThree) {
   const CommandRun ran = run({"--tiles", "128"});
   EXPECT_EQ(ran.status, EXIT_REFUSED);

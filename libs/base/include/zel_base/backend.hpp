@@ -34,6 +34,10 @@ class Backend {
   // One 32-bit device read or write; never cached, merged, split or elided.
   virtual std::uint32_t load(const volatile std::uint32_t* reg) = 0;
   virtual void store(volatile std::uint32_t* reg, std::uint32_t value) = 0;
+  // Orders every write to host memory lent to the device before the device register writes
+  // that follow: a full memory fence, issued before a store that tells the device to read that
+  // memory (a host sync mark announcing a batch), since it may read it at once.
+  virtual void to_device_barrier() = 0;
   // A monotonic clock, and a sleep on the same clock.
   virtual std::chrono::nanoseconds now() = 0;
   virtual void sleep_for(std::chrono::nanoseconds duration) = 0;

@@ -23,6 +23,7 @@ class ForwardingBackend : public Backend {
   void store(volatile std::uint32_t* reg, std::uint32_t value) override {
     inner_.store(reg, value);
   }
+  void to_device_barrier() override { inner_.to_device_barrier(); }
   std::chrono::nanoseconds now() override { return inner_.now(); }
   void sleep_for(std::chrono::nanoseconds duration) override { inner_.sleep_for(duration); }
 

@@ -18,7 +18,8 @@ namespace zel_driver {
 // flags), close (fd), lock (fd; the holder's process ID when it failed), map (fd, size),
 // map-anonymous (size), unmap (mapping, size), ioctl (request name, number and its decoded
 // argument: record fields and mailbox words, never a host address), load and store (configuration
-// offset and value), and phase (name). Offsets, values, sizes and request numbers are hexadecimal
+// offset and value), barrier (the ordering point before a mark that announces host memory), and
+// phase (name). Offsets, values, sizes and request numbers are hexadecimal
 // strings; calls that can fail have "result", and "errno" by name when they failed. Identical runs
 // on a deterministic backend give identical lines. errno is as the inner backend left it.
 class TracingBackend final : public zel_base::ForwardingBackend {
@@ -34,6 +35,7 @@ class TracingBackend final : public zel_base::ForwardingBackend {
   int unmap(void* address, std::size_t size) override;
   std::uint32_t load(const volatile std::uint32_t* reg) override;
   void store(volatile std::uint32_t* reg, std::uint32_t value) override;
+  void to_device_barrier() override;
 
   // {"op":"phase","name":NAME}: marks where a step of the run begins.
   void phase(std::string_view name);

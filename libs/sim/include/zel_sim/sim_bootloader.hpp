@@ -77,6 +77,8 @@ class SimBootloader {
 
   // Whether the marks are the bootloader's to answer.
   bool takes_marks() const { return phase_ != Phase::Inactive; }
+  // The host issued the barrier that orders its writes to the transport before what follows.
+  void host_writes_ordered() { ordered_since_mark_ = true; }
   // Answers the non-zero `mark` the host wrote at `now`: when it reads cleared; none: never.
   std::optional<std::chrono::nanoseconds> take_mark(std::uint32_t mark,
                                                     std::chrono::nanoseconds now);
@@ -118,6 +120,7 @@ class SimBootloader {
   std::optional<std::uint32_t> initial_sync_mark_;
 
   Phase phase_ = Phase::Inactive;
+  bool ordered_since_mark_ = false;  // a barrier came since the last mark
   // Tiles 0 to this - 1 run the bootloader.
   std::uint32_t bootloader_tiles_ = 0;
   // Batch marks taken since the bootloader was placed.

@@ -74,6 +74,7 @@ class SimDevice final : public zel_base::Backend {
   int unmap(void* address, std::size_t size) override;
   std::uint32_t load(const volatile std::uint32_t* reg) override;
   void store(volatile std::uint32_t* reg, std::uint32_t value) override;
+  void to_device_barrier() override;
   std::chrono::nanoseconds now() override { return now_; }
   void sleep_for(std::chrono::nanoseconds duration) override;
 

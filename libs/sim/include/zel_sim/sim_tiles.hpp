@@ -87,6 +87,8 @@ class SimTiles {
   Tile& tile_state(std::uint32_t tile);
   // Whether `index` is a register of the window the device uses; refuses it otherwise.
   bool used(std::uint32_t tile, std::uint32_t index, const char* access);
+  // Whether the device has `tile`; refuses the access otherwise.
+  bool present(std::uint32_t tile, const char* access);
 
   std::uint32_t read_context_status(std::uint32_t tile);
   std::optional<std::uint32_t> forced_state(std::uint32_t tile, std::uint32_t context) const;

@@ -10,7 +10,7 @@
 
 namespace zel_sim {
 
-enum class TraceOp { Open, Close, Lock, Map, MapAnonymous, Unmap, Ioctl, Load, Store };
+enum class TraceOp { Open, Close, Lock, Map, MapAnonymous, Unmap, Ioctl, Load, Store, Barrier };
 
 std::string_view trace_op_name(TraceOp op);
 

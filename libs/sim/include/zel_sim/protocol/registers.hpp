@@ -24,9 +24,10 @@ inline constexpr std::uint32_t HSP_MARK_MASK = 0xffff;
 inline constexpr std::uint32_t LOADER_SETUP = 0x3044;
 inline constexpr std::uint32_t LOADER_SETUP_VALUE = 0x800;
 
-// The tiles' debug windows: 16 registers per tile.
+// The tiles' debug windows: 16 registers per tile, room for the largest device's 2048 tiles.
 inline constexpr std::uint32_t TILE_DEBUG_BASE = 0x30000;
 inline constexpr std::uint32_t TILE_DEBUG_STRIDE = 64;
+inline constexpr std::uint32_t TILE_DEBUG_WINDOWS = 2048;
 
 }  // namespace zel_sim::reg
 

@@ -67,7 +67,7 @@ void BM_ReadPackage(benchmark::State& state) {
     state.PauseTiming();
     const int fd = package.fresh_descriptor();
     state.ResumeTiming();
-    auto app = Application::read(fd);
+    auto app = Application::read(zel_base::UniqueFd(fd));
     if (!app) state.SkipWithError(app.error().display().c_str());
     benchmark::DoNotOptimize(app);
   }
@@ -109,7 +109,7 @@ void BM_ReadPackagePeakMemory(benchmark::State& state) {
     ::malloc_trim(0);
     zel_bench::reset_peak_memory();
     const std::int64_t before = zel_bench::status_kilobytes("VmRSS");
-    auto app = Application::read(fd);
+    auto app = Application::read(zel_base::UniqueFd(fd));
     const std::int64_t peak = zel_bench::status_kilobytes("VmHWM");
     const std::int64_t model = zel_bench::status_kilobytes("VmRSS") - before;
     benchmark::DoNotOptimize(app);

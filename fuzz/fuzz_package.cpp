@@ -79,7 +79,7 @@ void check_tile_images(const Application& app, std::span<const std::uint8_t> inp
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const int fd = zel_fixtures::memory_file(std::as_bytes(std::span(data, size)));
-  const auto app = Application::read(fd);
+  const auto app = Application::read(zel_base::UniqueFd(fd));
   check(closed(fd), "the reader closes the package on every path");
   if (!app) {
     check(!app.error().display().empty() && !app.error().debug().empty(),

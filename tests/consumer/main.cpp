@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     std::cerr << "Error: " << zel_base::OsError::last().debug() << "\n";
     return 1;
   }
-  auto application = zel_package::Application::read(fd);
+  auto application = zel_package::Application::read(zel_base::UniqueFd(fd));
   if (!application) {
     std::cerr << "Error: " << zel_driver::DriverError(application.error()).debug() << "\n";
     return 1;

@@ -48,14 +48,11 @@ Status Device::wait_mark_with(std::uint32_t reg, std::uint32_t expected,
 Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
                               std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval,
                               const Poll& poll) const {
-  // Formatted only for a sink that wants TRACE events: waits run by the thousand in a load.
-  const bool tracing = zel_log::enabled(zel_log::Level::Trace);
-  const std::string reg_text = tracing ? fmt::format("0x{:x}", reg) : std::string();
   // A negative timeout is logged as 0 and waits like 0: one read.
   const auto timeout_ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
   zel_log::emit(
       zel_log::Level::Trace, LOG_TARGET, "waiting for HSP mark",
-      {{"register", reg_text},
+      {{"register", zel_log::Hex{reg}},
        {"expected", std::uint64_t{expected}},
        {"timeout_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(timeout_ms, 0))}});
   std::uint32_t observed = 0;
@@ -65,10 +62,8 @@ Status Device::wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
         ZEL_TRY_ASSIGN(const std::uint32_t value, read_config(reg));
         observed = value & HSP_MARK_MASK;
         if (observed == expected) {
-          if (tracing) {
-            zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "observed HSP mark",
-                          {{"register", reg_text}, {"observed", std::uint64_t{observed}}});
-          }
+          zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "observed HSP mark",
+                        {{"register", zel_log::Hex{reg}}, {"observed", std::uint64_t{observed}}});
           return true;
         }
         ZEL_TRY(poll(*this));

@@ -26,8 +26,7 @@ void CapturingSink::write(const Event& event) {
     if (const auto* number = std::get_if<std::uint64_t>(&field.value)) {
       recorded.fields.emplace(std::string(field.name), *number);
     } else {
-      recorded.fields.emplace(std::string(field.name),
-                              std::string(std::get<std::string_view>(field.value)));
+      recorded.fields.emplace(std::string(field.name), field_text(field.value));
     }
   }
   events_.push_back(std::move(recorded));

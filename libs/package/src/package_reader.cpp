@@ -7,6 +7,7 @@
 #include "log_target.hpp"
 #include "message_stream.hpp"
 #include "wire_conversion.hpp"
+#include "zel_base/allocation_failure.hpp"
 #include "zel_base/stream_read.hpp"
 #include "zel_base/try.hpp"
 #include "zel_base/unique_fd.hpp"
@@ -219,29 +220,30 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 // Cap'n Proto reports malformed messages by throwing; no exception leaves the library.
 [[nodiscard]] Result<Application> read_package_guarded(int fd,
                                                        std::chrono::milliseconds stall_limit) {
-  try {
-    return read_package(fd, stall_limit);
-  } catch (const kj::Exception& exception) {
-    return std::unexpected(detail::capnp_error(exception));
-  } catch (const std::bad_alloc&) {
-    // A stream of unknown size may claim a message larger than memory, and building the
-    // model may find memory short: a failure of reading the message, as the library would
-    // report running out of a resource.
-    return std::unexpected(PackageError(CapnpError("Overloaded", "Cannot allocate memory")));
-  }
+  // A stream of unknown size may claim a message larger than memory, and building the model
+  // may find memory short: a failure of reading the message, as the library would report
+  // running out of a resource.
+  return zel_base::with_allocation_failure_as(
+      [] { return PackageError(CapnpError("Overloaded", "Cannot allocate memory")); },
+      [&]() -> Result<Application> {
+        try {
+          return read_package(fd, stall_limit);
+        } catch (const kj::Exception& exception) {
+          return std::unexpected(detail::capnp_error(exception));
+        }
+      });
 }
 
 }  // namespace
 
-std::expected<Application, PackageError> Application::read(int fd) {
-  return read(fd, zel_base::STREAM_STALL_LIMIT);
+std::expected<Application, PackageError> Application::read(zel_base::UniqueFd fd) {
+  return read(std::move(fd), zel_base::STREAM_STALL_LIMIT);
 }
 
-std::expected<Application, PackageError> Application::read(int fd,
+std::expected<Application, PackageError> Application::read(zel_base::UniqueFd fd,
                                                            std::chrono::milliseconds stall_limit) {
   zel_log::emit(zel_log::Level::Info, LOG_TARGET, "reading application package");
-  const zel_base::UniqueFd descriptor(fd);  // closed on every path out of the reader
-  auto app = read_package_guarded(descriptor.get(), stall_limit);
+  auto app = read_package_guarded(fd.get(), stall_limit);
   if (app) {
     zel_log::emit(
         zel_log::Level::Info, LOG_TARGET, "application package read",

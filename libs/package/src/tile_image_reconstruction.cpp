@@ -29,13 +29,10 @@ TileImageExtent tile_image_extent(const TileImage& tile) {
   for (const Segment& segment : tile.segments) {
     bytes = std::max<std::size_t>(bytes, segment.address - load_base + segment.memory_size);
   }
-  if (zel_log::enabled(zel_log::Level::Trace)) {
-    const std::string base = fmt::format("0x{:x}", load_base);
-    zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "reconstructing tile image",
-                  {{"physical_tile", std::uint64_t{tile.physical_tile}},
-                   {"load_base", base},
-                   {"image_bytes", std::uint64_t{bytes}}});
-  }
+  zel_log::emit(zel_log::Level::Trace, LOG_TARGET, "reconstructing tile image",
+                {{"physical_tile", std::uint64_t{tile.physical_tile}},
+                 {"load_base", zel_log::Hex{load_base}},
+                 {"image_bytes", std::uint64_t{bytes}}});
   return {.load_base = load_base, .bytes = bytes};
 }
 

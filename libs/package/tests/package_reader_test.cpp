@@ -24,7 +24,7 @@ using zel_fixtures::PackageOptions;
 using zel_fixtures::write_package;
 
 std::expected<Application, PackageError> read_bytes(std::span<const std::byte> bytes) {
-  return Application::read(memory_file(bytes));
+  return Application::read(zel_base::UniqueFd(memory_file(bytes)));
 }
 
 std::expected<Application, PackageError> read_written(const Application& app,
@@ -51,7 +51,7 @@ TEST(PackageReader, ReadsTheIdlePackageClosesTheFileAndLogs) {
   const Application app = idle_application(64);
   zel_log::CapturingSink sink;
   const int fd = memory_file(write_package(app));
-  const auto read = Application::read(fd);
+  const auto read = Application::read(zel_base::UniqueFd(fd));
   ASSERT_TRUE(read.has_value()) << read.error().debug();
   EXPECT_EQ(*read, app);
   EXPECT_FALSE(is_open(fd));
@@ -78,7 +78,7 @@ TEST(PackageReader, ReadsMultiSegmentMessagesAndIgnoresTrailingBytes) {
 TEST(PackageReader, StreamAndFramingFailures) {
   zel_log::CapturingSink sink;
   const int fd = memory_file({});
-  EXPECT_EQ(outcome(Application::read(fd)),
+  EXPECT_EQ(outcome(Application::read(zel_base::UniqueFd(fd))),
             "Capnp(Exception { type: Failed, description: \"Premature EOF\" })");
   EXPECT_FALSE(is_open(fd));
   EXPECT_EQ(sink.events().size(), 1u);  // nothing read, nothing reported as read

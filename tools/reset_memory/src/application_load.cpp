@@ -40,9 +40,9 @@ using zel_package::Application;
 [[nodiscard]] std::expected<Application, RunError> read_package(
     const std::string& path, std::chrono::milliseconds stall_limit) {
   // Opened without waiting for a writer: a FIFO without one reads as an empty stream.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(RunError(zel_base::OsError::last()));
-  return Application::read(fd, stall_limit);  // takes the descriptor over
+  zel_base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::unexpected(RunError(zel_base::OsError::last()));
+  return Application::read(std::move(fd), stall_limit);
 }
 
 [[nodiscard]] std::expected<Application, RunEnd> load_application(

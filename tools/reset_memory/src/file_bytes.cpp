@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_base/allocation_failure.hpp"
 #include "zel_base/try.hpp"
 #include "zel_base/unique_fd.hpp"
 #include "zel_driver/bytes.hpp"
@@ -126,14 +127,7 @@ std::size_t expected_size(const struct stat& status, std::size_t limit) {
 }
 
 // Memory short for a file's bytes fails the read as the system's allocator would.
-template <class Read>
-auto with_allocation_failure_as_error(Read read) -> decltype(read()) {
-  try {
-    return read();
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(RunError(OsError(ENOMEM)));
-  }
-}
+RunError out_of_memory() { return RunError(OsError(ENOMEM)); }
 
 }  // namespace
 
@@ -150,12 +144,14 @@ FileContents::~FileContents() {
 
 [[nodiscard]] std::expected<std::vector<std::byte>, RunError> read_configuration_image(
     const std::string& path, std::chrono::milliseconds stall_limit) {
-  return with_allocation_failure_as_error([&] { return read_image(path, stall_limit); });
+  return zel_base::with_allocation_failure_as(out_of_memory,
+                                              [&] { return read_image(path, stall_limit); });
 }
 
 [[nodiscard]] std::expected<FileContents, RunError> read_bootloader_file(
     const std::string& path, std::chrono::milliseconds stall_limit) {
-  return with_allocation_failure_as_error([&] { return read_bootloader(path, stall_limit); });
+  return zel_base::with_allocation_failure_as(out_of_memory,
+                                              [&] { return read_bootloader(path, stall_limit); });
 }
 
 }  // namespace reset_memory

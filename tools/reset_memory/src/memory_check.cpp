@@ -66,6 +66,11 @@ zel_driver::Result<std::vector<std::uint32_t>> read_word(const Device& device, s
     ZEL_TRY(prepare_tile(device, tile));
     for (std::uint32_t address : ADDRESSES_UNDER_TEST) {
       ZEL_TRY_ASSIGN(auto read, read_word(device, tile, address));
+      // A word that cannot be read is an error, never counted; the first word is the one read.
+      if (read.empty()) {
+        return std::unexpected(RunError::text(
+            fmt::format("tile {} address 0x{:x}: a one-word read gave no word", tile, address)));
+      }
       const std::uint32_t word = read.front();
       if (word != 0) survivors.push_back({tile, address, word});
     }

@@ -10,6 +10,7 @@
 #include "reset_memory/configuration_restore.hpp"
 #include "reset_memory/memory_check.hpp"
 #include "reset_memory/run_end.hpp"
+#include "zel_base/allocation_failure.hpp"
 #include "zel_base/fd_output.hpp"
 #include "zel_base/try.hpp"
 #include "zel_driver/device.hpp"
@@ -56,11 +57,9 @@ RunEnd text_error(std::string text) { return RunError::text(std::move(text)); }
 [[nodiscard]] Step run_steps_in_memory(std::span<const std::string> arguments,
                                        zel_base::Backend& backend, std::ostream& out,
                                        const RunSettings& settings) {
-  try {
-    return run_steps(arguments, backend, out, settings);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(RunError(zel_base::OsError(ENOMEM)));
-  }
+  return zel_base::with_allocation_failure_as(
+      [] { return RunEnd(RunError(zel_base::OsError(ENOMEM))); },
+      [&] { return run_steps(arguments, backend, out, settings); });
 }
 
 // The line for memory too short to format another: written as it stands.

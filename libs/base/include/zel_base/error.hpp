@@ -4,6 +4,8 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
 #include <fmt/format.h>
 
@@ -30,6 +32,12 @@ std::string debug_quote(std::string_view text);
 template <class T>
 requires std::derived_from<T, Error>
 void PrintTo(const T& error, std::ostream* out) { *out << error.debug(); }
+
+// Whether the enumerator `kind` names the alternative `T` of `Variant`: an error's kind() is
+// its variant's index cast to its Kind, so the two lists must keep one order.
+template <class Variant, class T, auto kind>
+inline constexpr bool kind_names =
+    std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(kind), Variant>, T>;
 
 // Builds one visitor for std::visit out of several lambdas.
 template <class... Ts>

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "zel_base/allocation_failure.hpp"
 #include "zel_base/error.hpp"
 #include "zel_base/os_error.hpp"
 #include "zel_package/package_error.hpp"
@@ -66,6 +67,13 @@ class DriverError final : public Error {
   Variant variant_;
 };
 
+static_assert(
+    zel_base::kind_names<DriverError::Variant, DriverError::Io, DriverError::Kind::Io> &&
+    zel_base::kind_names<DriverError::Variant, DriverError::Invalid, DriverError::Kind::Invalid> &&
+    zel_base::kind_names<DriverError::Variant, DriverError::Timeout, DriverError::Kind::Timeout> &&
+    zel_base::kind_names<DriverError::Variant, PackageError, DriverError::Kind::Package> &&
+    zel_base::kind_names<DriverError::Variant, ElfError, DriverError::Kind::Elf>);
+
 // `Io { operation, source }` with the calling thread's errno. Call it directly after the
 // failing system call, before anything that could change errno.
 DriverError io_error(const char* operation);
@@ -75,11 +83,11 @@ DriverError io_error(const char* operation);
 // by owners that unwinding lets go, or be disturbed only after its allocations.
 template <class Body>
 std::invoke_result_t<Body&> with_allocation_failure_as_error(const char* operation, Body&& body) {
-  try {
-    return std::invoke(body);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(DriverError(DriverError::Io{operation, OsError(ENOMEM)}));
-  }
+  return zel_base::with_allocation_failure_as(
+      [operation] {
+        return DriverError(DriverError::Io{operation, OsError(ENOMEM)});
+      },
+      std::forward<Body>(body));
 }
 
 }  // namespace zel_driver

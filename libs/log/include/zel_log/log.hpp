@@ -17,9 +17,18 @@ enum class Level { Trace, Debug, Info };
 
 std::string_view level_name(Level level);
 
-// A field value is an unsigned integer or a text. Texts are borrowed for the duration of the
-// call to the sink; a sink that keeps them copies them.
-using FieldValue = std::variant<std::uint64_t, std::string_view>;
+// An unsigned integer that reads as the text "0x…" (a register offset, an address): formatted
+// by the sink, so an event nobody wants costs no formatting.
+struct Hex {
+  std::uint64_t value;
+};
+
+// A field value is an unsigned integer, a text or a Hex. Texts are borrowed for the duration
+// of the call to the sink; a sink that keeps them copies them.
+using FieldValue = std::variant<std::uint64_t, std::string_view, Hex>;
+
+// The text of a text or Hex field; the number of a number field as its decimal text.
+std::string field_text(const FieldValue& value);
 
 struct Field {
   std::string_view name;
@@ -48,12 +57,6 @@ extern std::atomic<Sink*> installed_sink;
 
 // Installs `sink` for every later event (nullptr removes it). The sink must outlive its use.
 void set_sink(Sink* sink);
-
-// Whether an event of `level` would reach a sink: callers that must format a field first ask.
-inline bool enabled(Level level) {
-  const Sink* sink = detail::installed_sink.load(std::memory_order_relaxed);
-  return sink != nullptr && sink->accepts(level);
-}
 
 inline void emit(Level level, std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields = {}) {

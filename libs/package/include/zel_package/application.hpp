@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "zel_base/unique_fd.hpp"
 #include "zel_package/binding.hpp"
 #include "zel_package/debug_map.hpp"
 #include "zel_package/host_exchange.hpp"
@@ -58,16 +59,16 @@ struct Application {
   explicit Application(zel_target::Target target) : target(target) {}
 
   // Reads one package message from the descriptor `fd`, checks its header against its target
-  // and validates it. Takes `fd` over and closes it on every path. Bytes after the message are
-  // not read. The result is a complete, validated application or the first error: Capnp for
-  // a stream or message that cannot be read, Utf8 for a text that is not UTF-8, SchemaEnum for
+  // and validates it. Owns `fd` from the call on and closes it on every path. Bytes after the
+  // message are not read. The result is a complete, validated application or the first error: Capnp
+  // for a stream or message that cannot be read, Utf8 for a text that is not UTF-8, SchemaEnum for
   // a profile kind outside the schema, Invalid for the header or a validation rule.
   // A stream that gives no data for 10 s (zel_base::STREAM_STALL_LIMIT) ends the read with
   // Capnp; the descriptor may be non-blocking.
-  [[nodiscard]] static std::expected<Application, PackageError> read(int fd);
+  [[nodiscard]] static std::expected<Application, PackageError> read(zel_base::UniqueFd fd);
   // The same with another limit to the wait for a silent stream.
   [[nodiscard]] static std::expected<Application, PackageError> read(
-      int fd, std::chrono::milliseconds stall_limit);
+      zel_base::UniqueFd fd, std::chrono::milliseconds stall_limit);
 
   // Checks every consistency rule in a fixed order and reports the first one broken, as an
   // Invalid error. Changes nothing.

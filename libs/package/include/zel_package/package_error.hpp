@@ -75,4 +75,12 @@ class PackageError final : public Error {
   Variant variant_;
 };
 
+static_assert(
+    zel_base::kind_names<PackageError::Variant, CapnpError, PackageError::Kind::Capnp> &&
+    zel_base::kind_names<PackageError::Variant, OsError, PackageError::Kind::Io> &&
+    zel_base::kind_names<PackageError::Variant, Utf8Error, PackageError::Kind::Utf8> &&
+    zel_base::kind_names<PackageError::Variant, NotInSchema, PackageError::Kind::SchemaEnum> &&
+    zel_base::kind_names<PackageError::Variant, PackageError::Invalid,
+                         PackageError::Kind::Invalid>);
+
 }  // namespace zel_package

@@ -33,6 +33,13 @@ constexpr const char* FAULTS_STATUSES = "Exit status: 0.";
 constexpr const char* TRACE_DIFF_STATUSES =
     "Exit status: 0 the traces show the same host events; 1 they differ; 2 usage error, or a "
     "trace that cannot be read.";
+constexpr const char* REPORT_STATUSES =
+    "Exit status: 0 every report read and every run passed; 1 a run that did not pass, a report "
+    "that could not be read (listed on standard error) or an output that could not be written; "
+    "2 usage error.";
+constexpr const char* DEVICES_STATUSES =
+    "Exit status: 0 there are nodes and every one is usable; 1 there is none, or one is not; 2 "
+    "usage error.";
 constexpr const char* ZEL_FOOTER =
     "`zel help COMMAND` (or `zel COMMAND --help`) shows a command's options and its exit "
     "statuses.";
@@ -109,6 +116,8 @@ struct Parsed {
   CheckOptions check;
   FixturesOptions fixtures;
   TraceDiffOptions diff;
+  ReportOptions report;
+  DevicesOptions devices;
 };
 
 CLI::App* add_run(CLI::App& app, Parsed& parsed) {
@@ -197,6 +206,48 @@ CLI::App* add_fixtures(CLI::App& app, Parsed& parsed) {
   return fixtures;
 }
 
+CLI::App* add_devices(CLI::App& app, Parsed& parsed) {
+  CLI::App* devices = app.add_subcommand(
+      "devices",
+      "Lists the ZEL device nodes of the host (zel* in /dev) with their kind, owner, group and "
+      "mode, and whether you can open each read/write (opened and closed at once: nothing is "
+      "asked of the driver, the device is not touched); and whether the example udev rule is "
+      "installed.");
+  devices->footer(DEVICES_STATUSES);
+  devices->add_option("--dev-dir", parsed.devices.directory, "Look in DIR instead of /dev")
+      ->type_name("DIR");
+  devices->add_flag("--json", parsed.devices.json, "Print one JSON object on standard output");
+  return devices;
+}
+
+CLI::App* add_report(CLI::App& app, Parsed& parsed) {
+  CLI::App* report = app.add_subcommand(
+      "report",
+      "Aggregates run reports (zel run --report, --report-dir) of any number of devices and "
+      "hosts: a table per device (runs, passes, each failure kind, reset time min/median/p99/max) "
+      "and the failures grouped by error and by failing tile and address; as JSON, JUnit XML, "
+      "Prometheus text and an HTML page. Runs with faults injected are kept apart from a board's "
+      "own.");
+  report->footer(REPORT_STATUSES);
+  report->add_option("PATHS", parsed.report.paths, "Report files, and folders of them (*.json)")
+      ->type_name("PATH");
+  report->add_flag("--json", parsed.report.json,
+                   "Print the summary as one JSON object on standard output");
+  report->add_option("--junit", parsed.report.junit, "Write JUnit XML, a test case per run")
+      ->type_name("FILE");
+  report
+      ->add_option("--prometheus", parsed.report.prometheus,
+                   "Write the Prometheus text format for a textfile collector")
+      ->type_name("FILE");
+  report
+      ->add_option("--html", parsed.report.html,
+                   "Write one self-contained HTML page with charts per device")
+      ->type_name("FILE");
+  report->add_flag("--schema", parsed.report.schema,
+                   "Print the JSON Schema of the run report (zel-run-report/1) and exit");
+  return report;
+}
+
 CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
   CLI::App* trace = app.add_subcommand("trace", "Works on traces written by `zel run --trace`.");
   trace->require_subcommand(1);
@@ -228,6 +279,8 @@ int dispatch(const CLI::App& app, Parsed& parsed, std::span<const std::string> a
   if (name == "check") return check_command(parsed.check, out, err);
   if (name == "fixtures") return fixtures_command(parsed.fixtures, out, err);
   if (name == "faults") return faults_command(out);
+  if (name == "report") return report_command(parsed.report, out, err);
+  if (name == "devices") return devices_command(parsed.devices, out);
   return trace_diff_command(parsed.diff, out, err);  // the one command under `trace`
 }
 
@@ -300,6 +353,8 @@ int parse_and_run(std::span<const std::string> arguments, std::ostream& out, std
                      "Lists the fault switches of the simulated device, what each does and how a "
                      "whole run with it ends.")
       ->footer(FAULTS_STATUSES);
+  add_report(app, parsed);
+  add_devices(app, parsed);
   add_trace_diff(app, parsed);
   app.add_subcommand("help", "Shows the help of zel or of a command: zel help COMMAND.");
   app.add_subcommand("version", "Shows zel's version and source revision.");

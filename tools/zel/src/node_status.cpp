@@ -41,13 +41,18 @@ std::string group_name(gid_t gid) {
   return entry != nullptr ? entry->gr_name : std::to_string(gid);
 }
 
-}  // namespace
-
+// "crw-rw---- root:zel", or nothing when the node cannot be looked at.
 std::string node_description(const std::string& path) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return {};
-  return fmt::format("{} {}:{}", mode_text(status.st_mode), user_name(status.st_uid),
-                     group_name(status.st_gid));
+  const NodeOwnership ownership = node_ownership(status);
+  return fmt::format("{} {}:{}", ownership.mode, ownership.owner, ownership.group);
+}
+
+}  // namespace
+
+NodeOwnership node_ownership(const struct stat& status) {
+  return {mode_text(status.st_mode), user_name(status.st_uid), group_name(status.st_gid)};
 }
 
 std::string node_open_hint(const std::string& path, int error) {

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace zel {
 
-// What a device node is, for a line that helps: "crw-rw---- root:zel". None when it cannot be
-// looked at.
-std::string node_description(const std::string& path);
+// Who a node belongs to and its mode, as `ls -l` shows them: "crw-rw----", "root", "zel".
+struct NodeOwnership {
+  std::string mode, owner, group;
+};
+NodeOwnership node_ownership(const struct stat& status);
 
 // The second line of an error from opening the device node at `path` with `error`: the node,
-// what it is, and the likely cause where one is known (permission; no driver bound).
+// what it is ("crw-rw---- root:zel") and the likely cause where one is known (permission; no
+// driver bound; no node).
 std::string node_open_hint(const std::string& path, int error);
 
 }  // namespace zel

@@ -47,6 +47,22 @@ int fixtures_command(const FixturesOptions& options, std::ostream& out, std::ost
 
 int faults_command(std::ostream& out);
 
+struct DevicesOptions {
+  std::string directory = "/dev";
+  bool json = false;
+};
+// Lists the zel* nodes of `directory` and whether each is usable: 0 when all are, 1 when one
+// is not or there is none.
+int devices_command(const DevicesOptions& options, std::ostream& out);
+
+struct ReportOptions {
+  std::vector<std::string> paths;  // report files and folders of them
+  bool json = false;
+  std::optional<std::string> junit, prometheus, html;
+  bool schema = false;  // print the run report's schema instead
+};
+int report_command(const ReportOptions& options, std::ostream& out, std::ostream& err);
+
 struct TraceDiffOptions {
   std::string first, second;
   bool values = false;  // compare the values loaded in the poison and readback phases too

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "report_reading.hpp"
+
+namespace zel {
+
+// Reset times of a device's runs, in nanoseconds; the 99th percentile by nearest rank.
+struct ResetTimes {
+  std::uint64_t min = 0, median = 0, p99 = 0, max = 0;
+};
+
+// The runs of one device: a host and the device's identity there. Runs with faults injected
+// are a device of their own, never mixed into what the board did by itself.
+struct DeviceSummary {
+  std::string host, device;
+  bool injected = false;
+  std::uint64_t runs = 0, passes = 0;
+  std::map<std::string, std::uint64_t> failures;  // by result: error, check-failed, refused
+  std::optional<ResetTimes> reset;
+  std::optional<double> last_started;      // seconds since 1970
+  std::vector<const RunRecord*> in_order;  // by start time, then sequence
+
+  std::string label() const;  // "host device", "(faults injected)" after it when so
+};
+
+// Runs that failed alike, and the devices they failed on.
+struct FailureGroup {
+  std::string what;
+  std::uint64_t runs = 0;
+  std::vector<std::string> devices;  // labels, in the order first met
+};
+
+struct Summary {
+  std::uint64_t runs = 0, passes = 0;
+  std::vector<DeviceSummary> devices;  // by host, device, then injected last
+  std::vector<FailureGroup> by_error;  // the error line or the check failure's first line
+  std::vector<FailureGroup> by_word;   // "tile 735 address 0x80000"
+};
+
+// `text` as it stands when it is plain (printable ASCII without spaces or quotes), quoted and
+// escaped as error texts are otherwise.
+std::string shown(const std::string& text);
+
+// `runs` must outlive the summary: the devices point at them.
+Summary summarize(std::span<const RunRecord> runs);
+
+// The per-device table: runs, passes, each failure kind, reset time min/median/p99/max.
+void print_device_table(const Summary& summary, std::ostream& out);
+
+// The table, then the failures grouped by error line and by failing word.
+void print_summary(const Summary& summary, std::ostream& out);
+
+}  // namespace zel

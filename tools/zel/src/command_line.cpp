@@ -1,6 +1,9 @@
 // The command line of `zel`: every subcommand, its options and its help, parsed with CLI11.
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <iostream>
 #include <ranges>
 
 #include <fmt/format.h>
@@ -112,6 +115,7 @@ std::string one_line(std::string text) {
 
 struct Parsed {
   RunOptions run;
+  CampaignOptions campaign;
   std::string log;
   CheckOptions check;
   FixturesOptions fixtures;
@@ -127,10 +131,30 @@ CLI::App* add_run(CLI::App& app, Parsed& parsed) {
       "device (the default) or on a device node (--device), and can trace it, report it and "
       "print the libraries' events.");
   run->footer(RUN_STATUSES);
-  auto* device = run->add_option("--device", parsed.run.device,
+  auto* device = run->add_option("--device", parsed.campaign.devices,
                                  "Run on this kernel device node (for example /dev/zel0) "
-                                 "through the system calls; needs exactly the three files")
+                                 "through the system calls; needs exactly the three files. "
+                                 "Repeatable: each device's runs in a process of its own")
+                     ->allow_extra_args(false)
                      ->type_name("PATH");
+  auto* all = run->add_flag("--all-devices", parsed.campaign.all_devices,
+                            "Run on every usable zel* node of /dev (zel devices lists them)");
+  auto* sims = run->add_option("--sim-devices", parsed.campaign.sim_devices,
+                               "Run on N independent simulated devices side by side, sim0 to "
+                               "simN-1 (--fault simK:NAME[=VALUE] for one of them alone)")
+                   ->check(number_from(1, 256))
+                   ->type_name("N");
+  run->add_option("--repeat", parsed.campaign.repeat, "Run N times on each device (default 1)")
+      ->check(number_from(1, 1'000'000))
+      ->type_name("N");
+  run->add_flag("--until-fail", parsed.campaign.until_fail,
+                "Stop a device's runs at the first that does not pass");
+  run->add_option("--report-dir", parsed.campaign.report_dir,
+                  "Write a report of every run into DIR, named host_device_sequence_time.json "
+                  "so that the reports of many hosts can be gathered in one folder")
+      ->type_name("DIR");
+  all->excludes(device);
+  sims->excludes(device)->excludes(all);
   auto* tiles = run->add_option("--tiles", parsed.run.tiles,
                                 fmt::format("Tiles of the simulated device, 1 to {} (default 1472)",
                                             zel_driver::AUTOLOADER_MAX_TILES))
@@ -265,17 +289,45 @@ CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
   return trace;
 }
 
+// One run as the tool makes it, or a campaign of many devices or many runs.
+int dispatch_run(Parsed& parsed, std::span<const std::string> arguments, std::ostream& out,
+                 std::ostream& err) {
+  RunOptions& run = parsed.run;
+  CampaignOptions& campaign = parsed.campaign;
+  run.log = level_named(parsed.log);
+  run.command_line.assign({"zel"});
+  run.command_line.insert(run.command_line.end(), arguments.begin(), arguments.end());
+  const bool many = campaign.devices.size() > 1 || campaign.all_devices ||
+                    campaign.sim_devices > 0 || campaign.repeat > 1 || campaign.until_fail ||
+                    campaign.report_dir;
+  if (!many) {
+    if (!campaign.devices.empty()) run.device = campaign.devices.front();
+    return run_command(run, out, err);
+  }
+  // Many runs keep their reports in --report-dir; one trace, report or log cannot hold them.
+  for (const auto& [given, option] :
+       {std::pair{run.trace.has_value(), "--trace"}, std::pair{run.report.has_value(), "--report"},
+        std::pair{run.log.has_value(), "--log"}}) {
+    if (given) {
+      err << fmt::format("zel run: {} takes a single run; many runs write --report-dir\n", option);
+      return EXIT_USAGE;
+    }
+  }
+  if (run.arguments.size() != 3) {
+    err << fmt::format("zel run: many runs need exactly CONFIG PACKAGE BOOTLOADER ({} given)\n",
+                       run.arguments.size());
+    return EXIT_USAGE;
+  }
+  campaign.run = run;
+  campaign.progress_in_place = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
+  return run_campaign(std::move(campaign), out, err);
+}
+
 int dispatch(const CLI::App& app, Parsed& parsed, std::span<const std::string> arguments,
              std::ostream& out, std::ostream& err) {
   const CLI::App* chosen = app.get_subcommands().front();
   const std::string& name = chosen->get_name();
-  if (name == "run") {
-    parsed.run.log = level_named(parsed.log);
-    parsed.run.command_line.assign({"zel"});
-    parsed.run.command_line.insert(parsed.run.command_line.end(), arguments.begin(),
-                                   arguments.end());
-    return run_command(parsed.run, out, err);
-  }
+  if (name == "run") return dispatch_run(parsed, arguments, out, err);
   if (name == "check") return check_command(parsed.check, out, err);
   if (name == "fixtures") return fixtures_command(parsed.fixtures, out, err);
   if (name == "faults") return faults_command(out);

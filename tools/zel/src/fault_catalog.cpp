@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "zel_base/error.hpp"
 #include "zel_base/try.hpp"
 #include "zel_sim/protocol/registers.hpp"
 #include "zel_sim/protocol/transport.hpp"
@@ -297,6 +298,30 @@ std::span<const FaultSwitch> fault_catalog() { return CATALOG; }
 const FaultSwitch& switch_named(std::string_view fault) {
   const std::string_view name = fault.substr(0, fault.find('='));
   return *std::ranges::find(CATALOG, name, &FaultSwitch::name);
+}
+
+std::expected<std::vector<std::string>, std::string> faults_for(std::span<const std::string> faults,
+                                                                std::uint32_t index,
+                                                                std::uint32_t count) {
+  std::vector<std::string> applying;
+  for (const std::string& fault : faults) {
+    const std::size_t colon = fault.find(':');
+    const std::size_t equals = fault.find('=');
+    // A device's prefix comes before the name; a colon in a value is the value's.
+    if (!fault.starts_with("sim") || colon == std::string::npos || colon > equals) {
+      applying.push_back(fault);
+      continue;
+    }
+    const auto device = parse_number(std::string_view(fault).substr(3, colon - 3));
+    if (!device || *device >= count) {
+      return std::unexpected(fmt::format(
+          "--fault {}: there is no simulated device {} (sim0 to "
+          "sim{})",
+          zel_base::debug_quote(fault), zel_base::debug_quote(fault.substr(0, colon)), count - 1));
+    }
+    if (*device == index) applying.push_back(fault.substr(colon + 1));
+  }
+  return applying;
 }
 
 std::vector<FaultFiring> fault_firings(std::span<const std::string> faults,

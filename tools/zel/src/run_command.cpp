@@ -15,6 +15,7 @@
 #include "zel/commands.hpp"
 #include "zel/fault_catalog.hpp"
 #include "zel_base/fd_output.hpp"
+#include "zel_base/try.hpp"
 #include "zel_driver/device_lock.hpp"
 #include "zel_driver/signals.hpp"
 #include "zel_driver/system_backend.hpp"
@@ -58,6 +59,7 @@ struct Target {
   zel_base::Backend* backend = nullptr;
   std::string node_path;
   nlohmann::ordered_json description;
+  std::vector<std::string> faults;  // those switched on for this device, as given
 };
 
 [[nodiscard]] std::expected<void, std::string> choose_target(const RunOptions& options,
@@ -71,7 +73,9 @@ struct Target {
   }
   zel_sim::SimConfig config{.tile_count = options.tiles};
   zel_sim::Faults faults;
-  for (const std::string& fault : options.faults) {
+  ZEL_TRY_ASSIGN(target.faults,
+                 faults_for(options.faults, options.sim_index, options.sim_index + 1));
+  for (const std::string& fault : target.faults) {
     if (auto applied = apply_fault(fault, config, faults); !applied) {
       return std::unexpected(fmt::format("--fault {}: {}", debug_quote(fault), applied.error()));
     }
@@ -80,7 +84,9 @@ struct Target {
   target.sim->faults() = std::move(faults);
   target.backend = &*target.sim;
   target.node_path = reset_memory::DEVICE_PATH;
-  target.description = {{"kind", "simulated"}, {"tiles", options.tiles}, {"identity", "sim0"}};
+  target.description = {{"kind", "simulated"},
+                        {"tiles", options.tiles},
+                        {"identity", fmt::format("sim{}", options.sim_index)}};
   return {};
 }
 
@@ -246,7 +252,9 @@ int run_command(const RunOptions& options, std::ostream& out, std::ostream& err)
   std::optional<RunReport> report;
   if (outputs.report) {
     report.emplace(*target.backend,
-                   RunIdentity{.command_line = options.command_line, .device = target.description},
+                   RunIdentity{.command_line = options.command_line,
+                               .device = target.description,
+                               .sequence = options.sequence},
                    options.arguments);
   }
   Watchers watchers(tracing ? &*tracing : nullptr, report ? &*report : nullptr);
@@ -266,7 +274,7 @@ int run_command(const RunOptions& options, std::ostream& out, std::ostream& err)
     outcome.refusals = target.sim->take_refusals();
     print_refusals(outcome.refusals, err);
     outcome.faults =
-        report_firings(options.faults, target.sim->fault_firings(), err, outcome.warnings);
+        report_firings(target.faults, target.sim->fault_firings(), err, outcome.warnings);
   }
   if (!outcome.refusals.empty()) outcome.exit_status = EXIT_REFUSED;
 

@@ -29,8 +29,26 @@ struct RunOptions {
   std::optional<zel_log::Level> log;
   std::vector<std::string> arguments;     // passed to the run as they are
   std::vector<std::string> command_line;  // "zel", "run", ... as given, for the report
+  std::uint32_t sim_index = 0;            // which of several simulated devices: "sim0", ...
+  std::uint64_t sequence = 1;             // of the device's runs
 };
 int run_command(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+// Many devices, many runs: each device's runs in a process of its own, side by side, a report
+// per run in `report_dir`, and a summary of them all on `out`.
+struct CampaignOptions {
+  RunOptions run;                    // what every run takes; no trace, report or log
+  std::vector<std::string> devices;  // device nodes
+  bool all_devices = false;          // every usable zel* node of `dev_dir`
+  std::string dev_dir = "/dev";
+  std::uint32_t sim_devices = 0;  // simulated devices, when no node is named
+  std::uint64_t repeat = 1;       // runs per device
+  bool until_fail = false;        // a device stops at its first run that does not pass
+  std::optional<std::string> report_dir;
+  bool progress_in_place = false;  // standard error is a terminal
+};
+// 0 when every run passed; 1 otherwise (the summary says which); 2 usage error.
+int run_campaign(CampaignOptions options, std::ostream& out, std::ostream& err);
 
 struct CheckOptions {
   std::string config, package, bootloader;

@@ -35,6 +35,13 @@ const FaultSwitch& switch_named(std::string_view fault);
                                                            zel_sim::SimConfig& config,
                                                            zel_sim::Faults& faults);
 
+// The faults of `faults` that apply to simulated device `index` of `count`: those given for
+// every device ("NAME[=VALUE]") and those given for it alone ("simN:NAME[=VALUE]"), the latter
+// without their prefix. The reason when a prefix names no device of the `count`.
+std::expected<std::vector<std::string>, std::string> faults_for(std::span<const std::string> faults,
+                                                                std::uint32_t index,
+                                                                std::uint32_t count);
+
 // How a --fault fared in a run: the text given and the times it took effect.
 struct FaultFiring {
   std::string fault;

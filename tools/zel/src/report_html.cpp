@@ -29,6 +29,7 @@ table { border-collapse: collapse; margin-bottom: 1.5em; }
 th, td { border: 1px solid #bbb; padding: 0.25em 0.6em; text-align: right; }
 th:first-child, td:first-child { text-align: left; }
 td.failed { color: #b00; font-weight: bold; }
+table.failures td { text-align: left; }
 svg { border: 1px solid #ddd; display: block; margin-bottom: 1.5em; }
 </style>
 </head>
@@ -146,10 +147,10 @@ void write_html(const Summary& summary, const ReadReports& read, std::ostream& o
   for (const DeviceSummary& device : summary.devices) hosts.insert(device.host);
   out << HEAD;
   out << fmt::format(
-      "<h1>zel runs</h1>\n<p id=\"totals\">{} runs on {} devices of {} hosts: {} passed, {} did "
-      "not.</p>\n",
-      summary.runs, summary.devices.size(), hosts.size(), summary.passes,
-      summary.runs - summary.passes);
+      "<h1>zel runs</h1>\n<p id=\"totals\">{} runs on {} devices of {} host{}: {} passed, {} "
+      "did not.</p>\n",
+      summary.runs, summary.devices.size(), hosts.size(), hosts.size() == 1 ? "" : "s",
+      summary.passes, summary.runs - summary.passes);
   write_table(summary, out);
   write_groups("Failures by error", summary.by_error, out);
   write_groups("Failures by tile and address", summary.by_word, out);

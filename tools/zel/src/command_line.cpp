@@ -153,6 +153,10 @@ CLI::App* add_run(CLI::App& app, Parsed& parsed) {
                   "Write a report of every run into DIR, named host_device_sequence_time.json "
                   "so that the reports of many hosts can be gathered in one folder")
       ->type_name("DIR");
+  run->add_option("--host", parsed.run.host,
+                  "The name reports give this host (default: its host name), for hosts whose "
+                  "names do not tell them apart")
+      ->type_name("NAME");
   all->excludes(device);
   sims->excludes(device)->excludes(all);
   auto* tiles = run->add_option("--tiles", parsed.run.tiles,

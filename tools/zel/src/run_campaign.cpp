@@ -19,6 +19,7 @@
 #include "device_nodes.hpp"
 #include "report_reading.hpp"
 #include "report_summary.hpp"
+#include "run_report.hpp"
 #include "zel/commands.hpp"
 #include "zel/fault_catalog.hpp"
 #include "zel_base/error.hpp"
@@ -57,18 +58,12 @@ std::string file_part(std::string_view text) {
   return part.empty() ? std::string("device") : part;
 }
 
-std::string host_name() {
-  char name[256] = {};
-  ::gethostname(name, sizeof name - 1);
-  return name;
-}
-
 // host_device_sequence_time.json: reports of many hosts and devices gathered in one folder
 // never collide.
 std::string report_name(const Worker& worker, std::uint64_t sequence) {
   const auto now =
       std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json", file_part(host_name()),
+  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json", file_part(worker.run.host.value_or(host_name())),
                      file_part(worker.name), sequence,
                      fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
                      now.time_since_epoch().count() % 1000);

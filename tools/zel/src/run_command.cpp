@@ -252,7 +252,8 @@ int run_command(const RunOptions& options, std::ostream& out, std::ostream& err)
   std::optional<RunReport> report;
   if (outputs.report) {
     report.emplace(*target.backend,
-                   RunIdentity{.command_line = options.command_line,
+                   RunIdentity{.host = options.host.value_or(host_name()),
+                               .command_line = options.command_line,
                                .device = target.description,
                                .sequence = options.sequence},
                    options.arguments);

@@ -45,12 +45,6 @@ json input(const InputRole& role, const std::string& path) {
   return entry;
 }
 
-std::string host_name() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
-  return name;
-}
-
 std::string kernel_release() {
   struct utsname system;
   if (::uname(&system) != 0) return "unknown";
@@ -79,6 +73,12 @@ json check_failure(const CheckFailure& failure) {
 
 }  // namespace
 
+std::string host_name() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+  return name;
+}
+
 RunReport::RunReport(zel_base::Backend& clock, RunIdentity identity,
                      std::span<const std::string> arguments)
     : clock_(clock), start_(clock.now()) {
@@ -87,7 +87,7 @@ RunReport::RunReport(zel_base::Backend& clock, RunIdentity identity,
       {"version", zel_base::version()},
       {"source_revision", zel_base::source_revision()},
       {"command_line", std::move(identity.command_line)},
-      {"host", host_name()},
+      {"host", std::move(identity.host)},
       {"kernel_release", kernel_release()},
       {"started_at", utc_now()},
       {"device", std::move(identity.device)},

@@ -16,8 +16,12 @@ namespace zel {
 
 inline constexpr const char* REPORT_SCHEMA = "zel-run-report/1";
 
+// This host's name, as reports give it unless told another.
+std::string host_name();
+
 // What a report says before the run starts: who ran what, where.
 struct RunIdentity {
+  std::string host;
   std::vector<std::string> command_line;  // "zel", "run", ... as given
   nlohmann::ordered_json device;          // kind, tiles or path, identity
   std::uint64_t sequence = 1;             // of the device's runs in this command

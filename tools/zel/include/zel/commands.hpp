@@ -31,6 +31,7 @@ struct RunOptions {
   std::vector<std::string> command_line;  // "zel", "run", ... as given, for the report
   std::uint32_t sim_index = 0;            // which of several simulated devices: "sim0", ...
   std::uint64_t sequence = 1;             // of the device's runs
+  std::optional<std::string> host;        // the name reports give the host; its own by default
 };
 int run_command(const RunOptions& options, std::ostream& out, std::ostream& err);
 

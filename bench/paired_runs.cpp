@@ -24,13 +24,14 @@ struct Sample {
   double minor_faults;
 };
 
-// Runs `command` with its output discarded; exits the program when it does not exit 0.
+// Runs `command` with its output and its progress lines discarded; exits the program when it does not exit 0.
 Sample run(const std::vector<char*>& command) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
     ::execv(command[0], command.data());
     std::perror(command[0]);
     std::_Exit(127);

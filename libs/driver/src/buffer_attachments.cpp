@@ -22,7 +22,7 @@ Status Device::attach_buffer(std::uint32_t index, const std::byte* address,
 
 void Device::detach_buffer(std::uint32_t index) const {
   // Detaching is an undo step: there is nothing useful to do when it fails.
-  backend_->ioctl(fd_.get(), IOCTL_DETACH_BUFFER, index);
+  static_cast<void>(backend_->ioctl(fd_.get(), IOCTL_DETACH_BUFFER, index));
 }
 
 BufferAttachments::BufferAttachments(BufferAttachments&& other) noexcept

@@ -63,9 +63,9 @@ std::string file_part(std::string_view text) {
 std::string report_name(const Worker& worker, std::uint64_t sequence) {
   const auto now =
       std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json", file_part(worker.run.host.value_or(host_name())),
-                     file_part(worker.name), sequence,
-                     fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
+  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json",
+                     file_part(worker.run.host.value_or(host_name())), file_part(worker.name),
+                     sequence, fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
                      now.time_since_epoch().count() % 1000);
 }
 

@@ -21,7 +21,7 @@
 #include "zel_sim/sim_tiles.hpp"
 #include "zel_sim/tile_memory.hpp"
 #include "zel_sim/trace.hpp"
-#include "zel_sim/zeroed_allocator.hpp"
+#include "zel_sim/zeroed_table.hpp"
 
 namespace zel_sim {
 
@@ -151,7 +151,7 @@ class SimDevice final : public zel_base::Backend {
   std::size_t live_mappings_ = 0;
   std::map<void*, std::size_t> host_buffers_;
 
-  std::vector<std::uint32_t, ZeroedAllocator<std::uint32_t>> registers_;
+  ZeroedTable<std::uint32_t> registers_;
   TileMemory tile_memory_;
   SimTiles tiles_;
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "zel_sim/zeroed_allocator.hpp"
+#include "zel_sim/zeroed_table.hpp"
 
 namespace zel_sim {
 
@@ -66,7 +66,7 @@ class TileMemory {
   std::uint32_t tile_count_;
   // By page index, then tile: the page it holds. Only the rows of page indices in use cost
   // memory (a load writes the first few of every tile).
-  std::vector<PageId, ZeroedAllocator<PageId>> page_of_;
+  ZeroedTable<PageId> page_of_;
   // By page index: whether some tile may hold a page there; the other rows are all zero.
   std::vector<bool> row_in_use_;
   // The reservation, of room for every page of every tile plus a prefix's pages.

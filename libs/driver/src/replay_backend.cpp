@@ -41,7 +41,9 @@ bool ReplayBackend::advance() {
     ++events_;
     recorded_time_ = std::chrono::nanoseconds((*next)->t_ns);
     current_ = std::move(**next);
-    if (!std::holds_alternative<traced::Phase>(current_->call)) return true;
+    const auto* phase = std::get_if<traced::Phase>(&current_->call);
+    if (phase == nullptr) return true;
+    phase_ = phase->name;
   }
 }
 
@@ -52,6 +54,7 @@ void ReplayBackend::diverge(std::optional<TracedCall> made) {
       .recorded = current_,
       .made = std::move(made),
       .before = before_,
+      .phase = phase_,
   };
 }
 

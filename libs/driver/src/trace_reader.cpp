@@ -15,7 +15,7 @@
 namespace zel_driver {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 template <class T>
 using Read = std::expected<T, std::string>;
 

@@ -31,9 +31,9 @@ TracedAnswer result(long long value, int error) {
 
 // One line, whatever the text given: a JSON object is written compact, anything else as {}.
 std::string one_line_object(std::string_view text) {
-  const auto object = nlohmann::json::parse(text, nullptr, false);
+  const auto object = nlohmann::ordered_json::parse(text, nullptr, false);
   if (!object.is_object()) return "{}";
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ struct ReplayDivergence {
   std::optional<TraceEvent> recorded;  // none: the recorded run had made no more calls
   std::optional<TracedCall> made;      // none: the stack's run was over
   std::deque<TraceEvent> before;       // the events just before it, oldest first
+  std::string phase;                   // of the recorded run there; empty before the first
 };
 
 // Why a replay stopped before its run was over: a divergence, a line of the trace that
@@ -104,6 +105,7 @@ class ReplayBackend final : public zel_base::Backend {
   std::optional<TraceEvent> current_;  // the event being answered
   std::uint64_t events_ = 0;           // read so far
   std::deque<TraceEvent> before_;
+  std::string phase_;
   std::optional<ReplayStop> stop_;
   std::chrono::nanoseconds recorded_time_{0};
   RecordedClock recorded_clock_{*this};

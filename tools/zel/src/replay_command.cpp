@@ -1,0 +1,221 @@
+// `zel replay TRACE CONFIG PACKAGE BOOTLOADER`: the tool's run again, against the answers a
+// recorded run got, checking every call the stack makes against the recorded one.
+#include <fstream>
+#include <sstream>
+#include <streambuf>
+
+#include <fmt/format.h>
+
+#include "replay_divergence.hpp"
+#include "reset_memory/run.hpp"
+#include "run_session.hpp"
+#include "trace_account.hpp"
+#include "zel/commands.hpp"
+#include "zel_base/error.hpp"
+#include "zel_driver/replay_backend.hpp"
+
+namespace zel {
+namespace {
+
+using json = nlohmann::ordered_json;
+using zel_base::debug_quote;
+
+constexpr const char* COMMAND = "zel replay";
+
+// Passes what is written on to `to` until the replay stops: what the run does after it left
+// the trace is no part of the recorded run.
+class UntilStopped final : public std::streambuf {
+ public:
+  UntilStopped(std::streambuf& to, const zel_driver::ReplayBackend& replay)
+      : to_(to), replay_(replay) {}
+
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    return replay_.stopped() ? count : to_.sputn(text, count);
+  }
+  int_type overflow(int_type c) override {
+    if (replay_.stopped() || traits_type::eq_int_type(c, traits_type::eof())) return c;
+    return to_.sputc(traits_type::to_char_type(c));
+  }
+  int sync() override { return to_.pubsync(); }
+
+ private:
+  std::streambuf& to_;
+  const zel_driver::ReplayBackend& replay_;
+};
+
+// What an input is, for a line: its digest, or why the run had none.
+std::string described(const json& input) {
+  if (input.contains("sha256")) return fmt::format("SHA-256 {}", input.value("sha256", ""));
+  return input.value("error", "no digest");
+}
+
+// The given inputs against the recorded ones, in argument order: the first that is not the
+// recorded file, in one line.
+std::expected<void, std::string> check_inputs(const json& recorded, const json& given) {
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    const json& now = given[i];
+    const json was = i < recorded.size() ? recorded[i] : json::object();
+    const bool same = now.contains("sha256") ? now.value("sha256", "") == was.value("sha256", "") &&
+                                                   now.value("size", 0) == was.value("size", 0)
+                                             : !was.contains("sha256") &&
+                                                   now.value("error", "") == was.value("error", "");
+    if (!same) {
+      return std::unexpected(
+          fmt::format("the {} file {} is not the recorded one: {} here, {} in the trace",
+                      now.value("role", "input"), debug_quote(now.value("path", "")),
+                      described(now), described(was)));
+    }
+  }
+  return {};
+}
+
+// The trace opened, its first line read and the run it records checked against the inputs
+// given; the line that says why not otherwise.
+struct Recording {
+  std::ifstream file;
+  std::optional<zel_driver::TraceReader> reader;
+  RecordedRun run;
+};
+
+std::expected<void, std::string> open_recording(const ReplayOptions& options, const json& inputs,
+                                                Recording& recording) {
+  const std::string path = debug_quote(options.recorded);
+  recording.file.open(options.recorded, std::ios::binary);
+  if (!recording.file) {
+    return std::unexpected(
+        fmt::format("cannot read {}: {}", path, zel_base::OsError::last().reason()));
+  }
+  auto reader = zel_driver::TraceReader::open(recording.file);
+  if (!reader) return std::unexpected(fmt::format("{}: {}", path, reader.error().text()));
+  recording.reader.emplace(std::move(*reader));
+  auto run = RecordedRun::read(recording.reader->header().run);
+  if (!run) {
+    return std::unexpected(fmt::format("{}: line 1: the run it records: {}", path, run.error()));
+  }
+  recording.run = std::move(*run);
+  if (recording.run.arguments.size() != options.inputs.size()) {
+    return std::unexpected(fmt::format("{}: the recorded run was given {} arguments, not {}", path,
+                                       recording.run.arguments.size(), options.inputs.size()));
+  }
+  return check_inputs(recording.run.inputs, inputs);
+}
+
+// The node the recorded run held and opened.
+std::string node_path(const json& device) {
+  if (device.value("kind", "") == "node") return device.value("path", "");
+  return reset_memory::DEVICE_PATH;
+}
+
+// A faithful replay ends as the recorded run did: its own lines, then the simulated device's
+// refusals as recorded. A different status is the run's last departure from the record.
+int end_as_recorded(const ReplayOptions& options, const zel_driver::TraceEnd& end,
+                    RunOutcome& outcome, RunSession& session, std::ostream& err) {
+  auto recorded = RecordedEnd::read(end.run);
+  if (!recorded) {
+    err << fmt::format("{}: {}: its last line: {}\n", COMMAND, debug_quote(options.recorded),
+                       recorded.error());
+    return EXIT_USAGE;
+  }
+  outcome.faults = recorded->faults;
+  outcome.warnings = recorded->warnings;
+  outcome.refusals = recorded->refusals;
+  for (const std::string& refusal : outcome.refusals) err << "zel_sim: " << refusal << '\n';
+  if (!outcome.refusals.empty()) outcome.exit_status = EXIT_REFUSED;
+  if (outcome.exit_status == recorded->exit_status) return outcome.exit_status;
+  err << fmt::format(
+      "{}: {}: the run made every recorded call but ended with status {}, the recorded run "
+      "with {}\n",
+      COMMAND, debug_quote(options.recorded), outcome.exit_status, recorded->exit_status);
+  if (RunReport* report = session.report()) {
+    report->diverged(
+        {{"exit_status", outcome.exit_status}, {"recorded_exit_status", recorded->exit_status}});
+  }
+  return EXIT_DIVERGED;
+}
+
+// How the replay went, once its run is over: the status and what is said of it.
+int conclude(const ReplayOptions& options, const zel_driver::ReplayBackend& replay,
+             const zel_driver::TraceReader& reader, RunOutcome& outcome, RunSession& session,
+             std::ostream& err) {
+  const auto& stop = replay.stop();
+  if (!stop) return end_as_recorded(options, *reader.end(), outcome, session, err);
+  std::string line;
+  int status = reset_memory::EXIT_ERROR;
+  if (const auto* divergence = std::get_if<zel_driver::ReplayDivergence>(&*stop)) {
+    err << divergence_block(*divergence, options.recorded);
+    if (RunReport* report = session.report()) report->diverged(divergence_json(*divergence));
+    return EXIT_DIVERGED;
+  }
+  if (const auto* unreadable = std::get_if<zel_driver::TraceError>(&*stop)) {
+    line = fmt::format("{}: {}", debug_quote(options.recorded), unreadable->text());
+    status = EXIT_USAGE;
+  } else {
+    line = fmt::format("cannot have the host memory the recorded run had: {}",
+                       std::get<zel_base::OsError>(*stop).reason());
+  }
+  err << COMMAND << ": " << line << '\n';
+  if (RunReport* report = session.report()) report->ended_early(line, debug_quote(line));
+  return status;
+}
+
+}  // namespace
+
+int replay_command(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
+  if (auto outputs = check_outputs(options.trace, options.report); !outputs) {
+    err << fmt::format("{}: {}\n", COMMAND, outputs.error());
+    return EXIT_USAGE;
+  }
+  if (options.trace && same_file(*options.trace, options.recorded)) {
+    err << fmt::format("{}: --trace names the trace replayed, {}\n", COMMAND,
+                       debug_quote(options.recorded));
+    return EXIT_USAGE;
+  }
+  // The inputs are checked before anything runs: a replay of other files proves nothing.
+  const json inputs = run_inputs(options.inputs);
+  Recording recording;
+  if (auto opened = open_recording(options, inputs, recording); !opened) {
+    err << COMMAND << ": " << opened.error() << '\n';
+    return EXIT_USAGE;
+  }
+  zel_driver::ReplayBackend replay(*recording.reader);
+  const auto& header = recording.reader->header();
+  auto session = RunSession::open(
+      {
+          .command = COMMAND,
+          .trace = options.trace,
+          .report = options.report,
+          .log = options.log,
+          .identity = {.command_line = options.command_line,
+                       .device = recording.run.device,
+                       .inputs = inputs,
+                       .recorded = {{"trace", options.recorded},
+                                    {"version", header.version},
+                                    {"source_revision", header.source_revision},
+                                    {"command_line", recording.run.command_line}}},
+          .arguments = options.inputs,
+      },
+      replay, out, err, &replay.recorded_clock());
+  if (!session) return reset_memory::EXIT_ERROR;
+
+  // The tool's lines are kept until the replay is over, and only those written before it
+  // stopped are shown; the libraries' events are printed as they come, until then.
+  std::ostringstream tool_out, tool_err;
+  UntilStopped out_gate(*tool_out.rdbuf(), replay), err_gate(*tool_err.rdbuf(), replay),
+      log_gate(*err.rdbuf(), replay);
+  std::ostream gated_out(&out_gate), gated_err(&err_gate), log(&log_gate);
+  RunOutcome outcome;
+  outcome.exit_status =
+      session->run(node_path(recording.run.device), gated_out, gated_err, log, false);
+  outcome.faults = json::array();
+  // Of a trace that cannot be read to its end, only the line that says so is shown.
+  const auto& stop = replay.finish();
+  if (!stop || !std::holds_alternative<zel_driver::TraceError>(*stop)) {
+    session->tool_out() << tool_out.str() << std::flush;
+    err << tool_err.str();
+  }
+  outcome.exit_status = conclude(options, replay, *recording.reader, outcome, *session, err);
+  return session->close(outcome);
+}
+
+}  // namespace zel

@@ -37,7 +37,7 @@ constexpr const char* REPLAY_STATUSES =
     "event); 1 also when the replay's trace or report could not be written whole.";
 constexpr const char* TRACE_DIFF_STATUSES =
     "Exit status: 0 the traces show the same host events; 1 they differ; 2 usage error, or a "
-    "trace that cannot be read.";
+    "trace that cannot be read (one line naming its line).";
 constexpr const char* ZEL_FOOTER =
     "`zel help COMMAND` (or `zel COMMAND --help`) shows a command's options and its exit "
     "statuses.";
@@ -250,6 +250,9 @@ CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
   diff->footer(TRACE_DIFF_STATUSES);
   diff->add_option("A", parsed.diff.first, "A trace")->required()->type_name("FILE");
   diff->add_option("B", parsed.diff.second, "Another trace")->required()->type_name("FILE");
+  diff->add_flag("--values", parsed.diff.values,
+                 "Compare the values loaded in the poison and readback phases too, and name the "
+                 "tile and address of the first word read differently");
   return trace;
 }
 

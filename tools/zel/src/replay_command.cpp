@@ -22,26 +22,44 @@ using zel_base::debug_quote;
 
 constexpr const char* COMMAND = "zel replay";
 
-// Passes what is written on to `to` until the replay stops: what the run does after it left
-// the trace is no part of the recorded run.
-class UntilStopped final : public std::streambuf {
+// Passes what is written on to `before` until the replay stops, to `after` (if any) from then
+// on: what the run does once it left the trace is no part of the recorded run.
+class SplitAtStop final : public std::streambuf {
  public:
-  UntilStopped(std::streambuf& to, const zel_driver::ReplayBackend& replay)
-      : to_(to), replay_(replay) {}
+  SplitAtStop(std::streambuf& before, std::streambuf* after,
+              const zel_driver::ReplayBackend& replay)
+      : before_(before), after_(after), replay_(replay) {}
 
  protected:
   std::streamsize xsputn(const char* text, std::streamsize count) override {
-    return replay_.stopped() ? count : to_.sputn(text, count);
+    std::streambuf* to = target();
+    return to != nullptr ? to->sputn(text, count) : count;
   }
   int_type overflow(int_type c) override {
-    if (replay_.stopped() || traits_type::eq_int_type(c, traits_type::eof())) return c;
-    return to_.sputc(traits_type::to_char_type(c));
+    std::streambuf* to = target();
+    if (to == nullptr || traits_type::eq_int_type(c, traits_type::eof())) return c;
+    return to->sputc(traits_type::to_char_type(c));
   }
-  int sync() override { return to_.pubsync(); }
+  int sync() override { return before_.pubsync(); }
 
  private:
-  std::streambuf& to_;
+  std::streambuf* target() const { return replay_.stopped() ? after_ : &before_; }
+
+  std::streambuf& before_;
+  std::streambuf* after_;
   const zel_driver::ReplayBackend& replay_;
+};
+
+// The tool's lines, kept until the replay is over: those written before it stopped, and
+// those written after.
+struct ToolLines {
+  explicit ToolLines(const zel_driver::ReplayBackend& replay)
+      : out_split(*out_before.rdbuf(), out_after.rdbuf(), replay),
+        err_split(*err_before.rdbuf(), err_after.rdbuf(), replay) {}
+
+  std::ostringstream out_before, out_after, err_before, err_after;
+  SplitAtStop out_split, err_split;
+  std::ostream out{&out_split}, err{&err_split};
 };
 
 // What an input is, for a line: its digest, or why the run had none.
@@ -134,19 +152,30 @@ int end_as_recorded(const ReplayOptions& options, const zel_driver::TraceEnd& en
   return EXIT_DIVERGED;
 }
 
-// How the replay went, once its run is over: the status and what is said of it.
+// How the replay went, once its run is over: the run's lines as far as they belong to it,
+// what is said of the replay, and the status.
 int conclude(const ReplayOptions& options, const zel_driver::ReplayBackend& replay,
-             const zel_driver::TraceReader& reader, RunOutcome& outcome, RunSession& session,
-             std::ostream& err) {
+             const zel_driver::TraceReader& reader, const ToolLines& lines, RunOutcome& outcome,
+             RunSession& session, std::ostream& err) {
   const auto& stop = replay.stop();
+  std::ostream& out = session.tool_out();
+  if (!stop || std::holds_alternative<zel_driver::ReplayDivergence>(*stop)) {
+    out << lines.out_before.str() << std::flush;
+    err << lines.err_before.str();
+  }
   if (!stop) return end_as_recorded(options, *reader.end(), outcome, session, err);
-  std::string line;
-  int status = reset_memory::EXIT_ERROR;
   if (const auto* divergence = std::get_if<zel_driver::ReplayDivergence>(&*stop)) {
-    err << divergence_block(*divergence, options.recorded);
+    // What the run made of the answers it had, so that an edited answer shows where it leads.
+    err << divergence_block(*divergence, options.recorded)
+        << "  the run's own end, every call after the departure refused (ECANCELED):\n"
+        << std::flush;
+    out << lines.out_after.str() << std::flush;
+    err << lines.err_after.str();
     if (RunReport* report = session.report()) report->diverged(divergence_json(*divergence));
     return EXIT_DIVERGED;
   }
+  std::string line;
+  int status = reset_memory::EXIT_ERROR;
   if (const auto* unreadable = std::get_if<zel_driver::TraceError>(&*stop)) {
     line = fmt::format("{}: {}", debug_quote(options.recorded), unreadable->text());
     status = EXIT_USAGE;
@@ -198,23 +227,16 @@ int replay_command(const ReplayOptions& options, std::ostream& out, std::ostream
       replay, out, err, &replay.recorded_clock());
   if (!session) return reset_memory::EXIT_ERROR;
 
-  // The tool's lines are kept until the replay is over, and only those written before it
-  // stopped are shown; the libraries' events are printed as they come, until then.
-  std::ostringstream tool_out, tool_err;
-  UntilStopped out_gate(*tool_out.rdbuf(), replay), err_gate(*tool_err.rdbuf(), replay),
-      log_gate(*err.rdbuf(), replay);
-  std::ostream gated_out(&out_gate), gated_err(&err_gate), log(&log_gate);
+  // The libraries' events are printed as they come, until the replay stops.
+  ToolLines lines(replay);
+  SplitAtStop log_split(*err.rdbuf(), nullptr, replay);
+  std::ostream log(&log_split);
   RunOutcome outcome;
   outcome.exit_status =
-      session->run(node_path(recording.run.device), gated_out, gated_err, log, false);
+      session->run(node_path(recording.run.device), lines.out, lines.err, log, false);
   outcome.faults = json::array();
-  // Of a trace that cannot be read to its end, only the line that says so is shown.
-  const auto& stop = replay.finish();
-  if (!stop || !std::holds_alternative<zel_driver::TraceError>(*stop)) {
-    session->tool_out() << tool_out.str() << std::flush;
-    err << tool_err.str();
-  }
-  outcome.exit_status = conclude(options, replay, *recording.reader, outcome, *session, err);
+  replay.finish();
+  outcome.exit_status = conclude(options, replay, *recording.reader, lines, outcome, *session, err);
   return session->close(outcome);
 }
 

@@ -23,9 +23,9 @@ class TileWordReads {
 
  private:
   struct Tile {
-    std::uint32_t data = 0;                 // last written to the data register
-    std::optional<std::uint32_t> m1;        // what M register 1 was given from it
-    std::optional<std::uint32_t> word_at;   // the data register holds the word read from here
+    std::uint32_t data = 0;                // last written to the data register
+    std::optional<std::uint32_t> m1;       // what M register 1 was given from it
+    std::optional<std::uint32_t> word_at;  // the data register holds the word read from here
   };
   std::unordered_map<std::uint32_t, Tile> tiles_;
 };

@@ -14,8 +14,7 @@ bool compares_values(std::string_view phase) { return phase == "poison" || phase
 
 }  // namespace
 
-std::expected<HostEventReader, TraceError> HostEventReader::open(std::istream& trace,
-                                                                 bool values) {
+std::expected<HostEventReader, TraceError> HostEventReader::open(std::istream& trace, bool values) {
   ZEL_TRY_ASSIGN(auto reader, zel_driver::TraceReader::open(trace, true));
   return HostEventReader(std::move(reader), values);
 }

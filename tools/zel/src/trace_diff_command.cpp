@@ -52,8 +52,7 @@ int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::
   }
   const Divergence& divergence = **compared;
   out << fmt::format("first divergence after {} matching host events (A {}, B {}):\n",
-                     divergence.matching, debug_quote(options.first),
-                     debug_quote(options.second));
+                     divergence.matching, debug_quote(options.first), debug_quote(options.second));
   // The check's verdict comes from such a load: say first which word it was.
   if (!divergence.first.empty() && !divergence.second.empty()) {
     const HostEvent &a = divergence.first.front(), &b = divergence.second.front();

@@ -35,7 +35,8 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   const auto lines = lines_of(dir_.path("a.jsonl"));
   // The first line names the trace's own path, in the command line.
   const auto other = lines_of(dir_.path("b.jsonl"));
-  EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()), std::vector(other.begin() + 1, other.end()));
+  EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
+            std::vector(other.begin() + 1, other.end()));
 
   std::vector<std::string> phases;
   std::set<std::string> requests;
@@ -65,8 +66,9 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   EXPECT_EQ(lines[2], "{\"t_ns\":4000,\"op\":\"lock\",\"fd\":1000,\"result\":0}");
   EXPECT_EQ(lines[3], "{\"t_ns\":4000,\"op\":\"phase\",\"name\":\"open\"}");
   EXPECT_EQ(lines.end()[-2], "{\"t_ns\":4915600,\"op\":\"close\",\"fd\":1000,\"result\":0}");
-  EXPECT_EQ(lines.back(),
-            R"({"t_ns":4915600,"op":"end","run":{"exit_status":0,"faults":[],"warnings":[],"refusals":[]}})");
+  EXPECT_EQ(
+      lines.back(),
+      R"({"t_ns":4915600,"op":"end","run":{"exit_status":0,"faults":[],"warnings":[],"refusals":[]}})");
 }
 
 TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {

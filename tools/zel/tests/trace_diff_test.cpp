@@ -30,8 +30,8 @@ std::expected<std::optional<Divergence>, std::string> compare(const std::string&
   std::istringstream first(a), second(b);
   auto compared = compare_traces(first, second, {.context = 1});
   if (!compared) {
-    return std::unexpected(fmt::format("{}: {}", compared.error().second ? "B" : "A",
-                                       compared.error().error.text()));
+    return std::unexpected(
+        fmt::format("{}: {}", compared.error().second ? "B" : "A", compared.error().error.text()));
   }
   return *compared;
 }

@@ -269,7 +269,64 @@ Read<TraceHeader> header_of(const json& object) {
   return header;
 }
 
+// The last line: its time and the recording program's account of how the run ended.
+Read<TraceEnd> end_of(const json& object) {
+  TraceEnd end;
+  ZEL_TRY_ASSIGN(end.t_ns, time_of(object));
+  LineFields fields(object);
+  ZEL_TRY_ASSIGN(end.run, fields.object("run"));
+  ZEL_TRY(fields.nothing_else());
+  return end;
+}
+
 }  // namespace
+
+std::expected<TraceEnd, TraceError> read_trace_end(std::istream& in, TraceLimits limits) {
+  const std::istream::pos_type at = in.tellg();
+  if (at < 0 || !in.seekg(0)) {
+    return std::unexpected(TraceError{1, "cannot be read from its end: not a file"});
+  }
+  // Lines are counted, not read: the count runs at the speed of memory.
+  std::uint64_t newlines = 0, size = 0;
+  char last_byte = '\n';
+  std::string piece(std::size_t{1} << 16, '\0');
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    const auto got = static_cast<std::size_t>(in.gcount());
+    newlines += static_cast<std::uint64_t>(std::count(piece.begin(), piece.begin() + got, '\n'));
+    size += got;
+    last_byte = piece[got - 1];
+  }
+  if (in.bad()) return std::unexpected(TraceError{newlines + 1, "cannot be read"});
+  if (size == 0) return std::unexpected(TraceError{1, "the trace is empty"});
+  const std::uint64_t line = newlines + (last_byte == '\n' ? 0 : 1);
+  // The last line, its newline aside, from as far back as the longest line allowed.
+  const std::uint64_t text_end = size - (last_byte == '\n' ? 1 : 0);
+  const std::uint64_t from =
+      text_end > limits.line_bytes + 1 ? text_end - limits.line_bytes - 1 : 0;
+  std::string tail(text_end - from, '\0');
+  in.clear();
+  if (!in.seekg(static_cast<std::streamoff>(from)) ||
+      !in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) {
+    return std::unexpected(TraceError{line, "cannot be read from its end"});
+  }
+  const std::size_t newline = tail.rfind('\n');
+  if (newline == std::string::npos && from > 0) {
+    return std::unexpected(
+        TraceError{line, fmt::format("longer than {} bytes", limits.line_bytes)});
+  }
+  const json object =
+      json::parse(std::string_view(tail).substr(newline == std::string::npos ? 0 : newline + 1),
+                  nullptr, false);
+  in.clear();
+  in.seekg(at);
+  if (!object.is_object() || object.value("op", json()) != "end") {
+    return std::unexpected(
+        TraceError{line, "the trace ends here without its last line: it was cut short"});
+  }
+  auto end = end_of(object);
+  if (!end) return std::unexpected(TraceError{line, end.error()});
+  return std::move(*end);
+}
 
 TraceReader::TraceReader(std::istream& in, TraceLimits limits)
     : in_(&in), limits_(limits), buffer_(std::make_unique<char[]>(limits.line_bytes + 1)) {}
@@ -346,11 +403,10 @@ std::expected<std::optional<TraceEvent>, TraceError> TraceReader::event_of(std::
     if (op == object.end() || !op->is_string()) return std::unexpected("no \"op\"");
     if (*op == "trace") return std::unexpected("a format line that is not the first line");
     if (*op == "end" && header_.format != 1) {
-      ZEL_TRY_ASSIGN(std::string run, fields.object("run"));
-      end = TraceEnd{event.t_ns, std::move(run)};
-    } else {
-      ZEL_TRY(read_call(op->get<std::string>(), fields, event));
+      ZEL_TRY_ASSIGN(end, end_of(object));
+      return {};
     }
+    ZEL_TRY(read_call(op->get<std::string>(), fields, event));
     return fields.nothing_else();
   };
   if (auto done = read(); !done) return std::unexpected(error(done.error()));

@@ -153,6 +153,44 @@ TEST(TraceReader, BoundsLineLengthAndEventCount) {
   EXPECT_EQ(more.error(), "line 4: more than 2 events");
 }
 
+TEST(TraceReader, ReadsTheLastLineFirstCountingTheOthers) {
+  const std::string now = R"({"t_ns":5,"op":"now"})"
+                          "\n";
+  const std::string whole = std::string(HEAD) + now + now + std::string(END);
+  for (const std::string& trace : {whole, whole.substr(0, whole.size() - 1)}) {
+    std::istringstream in(trace);
+    in.seekg(static_cast<std::streamoff>(HEAD.size()));
+    auto end = read_trace_end(in);
+    ASSERT_TRUE(end) << end.error().text();
+    EXPECT_EQ(end->t_ns, 9);
+    EXPECT_EQ(end->run, "{}");
+    EXPECT_EQ(in.tellg(), static_cast<std::streamoff>(HEAD.size())) << "put back where it was";
+  }
+  const struct {
+    std::string trace;
+    std::string error;
+  } cases[] = {
+      {"", "line 1: the trace is empty"},
+      {std::string(HEAD) + now + now,
+       "line 3: the trace ends here without its last line: it "
+       "was cut short"},
+      {std::string(HEAD) + now + now.substr(0, 9),
+       "line 3: the trace ends here without its "
+       "last line: it was cut short"},
+      {std::string(HEAD) + R"({"t_ns":9,"op":"end"})", "line 2: no \"run\""},
+  };
+  for (const auto& c : cases) {
+    std::istringstream in(c.trace);
+    auto end = read_trace_end(in);
+    ASSERT_FALSE(end) << c.trace;
+    EXPECT_EQ(end.error().text(), c.error);
+  }
+  std::istringstream longer(std::string(HEAD) + std::string(END) + std::string(100, ' '));
+  auto end = read_trace_end(longer, {.line_bytes = 64});
+  ASSERT_FALSE(end);
+  EXPECT_EQ(end.error().text(), "line 3: longer than 64 bytes");
+}
+
 TEST(TraceReader, ReadsATraceOfTheFormerFormatWhenAskedTo) {
   const std::string trace = R"({"t_ns":2,"op":"store","offset":"0x302c","value":"0x1"})"
                             "\n"

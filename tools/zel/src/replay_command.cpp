@@ -88,12 +88,13 @@ std::expected<void, std::string> check_inputs(const json& recorded, const json& 
   return {};
 }
 
-// The trace opened, its first line read and the run it records checked against the inputs
-// given; the line that says why not otherwise.
+// The trace opened, its first and last lines read and the run it records checked against the
+// inputs given; the line that says why not otherwise.
 struct Recording {
   std::ifstream file;
   std::optional<zel_driver::TraceReader> reader;
   RecordedRun run;
+  RecordedEnd end;
 };
 
 std::expected<void, std::string> open_recording(const ReplayOptions& options, const json& inputs,
@@ -112,6 +113,11 @@ std::expected<void, std::string> open_recording(const ReplayOptions& options, co
     return std::unexpected(fmt::format("{}: line 1: the run it records: {}", path, run.error()));
   }
   recording.run = std::move(*run);
+  auto last = zel_driver::read_trace_end(recording.file);
+  if (!last) return std::unexpected(fmt::format("{}: {}", path, last.error().text()));
+  auto end = RecordedEnd::read(last->run);
+  if (!end) return std::unexpected(fmt::format("{}: its last line: {}", path, end.error()));
+  recording.end = std::move(*end);
   if (recording.run.arguments.size() != options.inputs.size()) {
     return std::unexpected(fmt::format("{}: the recorded run was given {} arguments, not {}", path,
                                        recording.run.arguments.size(), options.inputs.size()));
@@ -127,27 +133,21 @@ std::string node_path(const json& device) {
 
 // A faithful replay ends as the recorded run did: its own lines, then the simulated device's
 // refusals as recorded. A different status is the run's last departure from the record.
-int end_as_recorded(const ReplayOptions& options, const zel_driver::TraceEnd& end,
-                    RunOutcome& outcome, RunSession& session, std::ostream& err) {
-  auto recorded = RecordedEnd::read(end.run);
-  if (!recorded) {
-    err << fmt::format("{}: {}: its last line: {}\n", COMMAND, debug_quote(options.recorded),
-                       recorded.error());
-    return EXIT_USAGE;
-  }
-  outcome.faults = recorded->faults;
-  outcome.warnings = recorded->warnings;
-  outcome.refusals = recorded->refusals;
+int end_as_recorded(const ReplayOptions& options, const RecordedEnd& recorded, RunOutcome& outcome,
+                    RunSession& session, std::ostream& err) {
+  outcome.faults = recorded.faults;
+  outcome.warnings = recorded.warnings;
+  outcome.refusals = recorded.refusals;
   for (const std::string& refusal : outcome.refusals) err << "zel_sim: " << refusal << '\n';
   if (!outcome.refusals.empty()) outcome.exit_status = EXIT_REFUSED;
-  if (outcome.exit_status == recorded->exit_status) return outcome.exit_status;
+  if (outcome.exit_status == recorded.exit_status) return outcome.exit_status;
   err << fmt::format(
       "{}: {}: the run made every recorded call but ended with status {}, the recorded run "
       "with {}\n",
-      COMMAND, debug_quote(options.recorded), outcome.exit_status, recorded->exit_status);
+      COMMAND, debug_quote(options.recorded), outcome.exit_status, recorded.exit_status);
   if (RunReport* report = session.report()) {
     report->diverged(
-        {{"exit_status", outcome.exit_status}, {"recorded_exit_status", recorded->exit_status}});
+        {{"exit_status", outcome.exit_status}, {"recorded_exit_status", recorded.exit_status}});
   }
   return EXIT_DIVERGED;
 }
@@ -155,7 +155,7 @@ int end_as_recorded(const ReplayOptions& options, const zel_driver::TraceEnd& en
 // How the replay went, once its run is over: the run's lines as far as they belong to it,
 // what is said of the replay, and the status.
 int conclude(const ReplayOptions& options, const zel_driver::ReplayBackend& replay,
-             const zel_driver::TraceReader& reader, const ToolLines& lines, RunOutcome& outcome,
+             const RecordedEnd& recorded, const ToolLines& lines, RunOutcome& outcome,
              RunSession& session, std::ostream& err) {
   const auto& stop = replay.stop();
   std::ostream& out = session.tool_out();
@@ -163,7 +163,7 @@ int conclude(const ReplayOptions& options, const zel_driver::ReplayBackend& repl
     out << lines.out_before.str() << std::flush;
     err << lines.err_before.str();
   }
-  if (!stop) return end_as_recorded(options, *reader.end(), outcome, session, err);
+  if (!stop) return end_as_recorded(options, recorded, outcome, session, err);
   if (const auto* divergence = std::get_if<zel_driver::ReplayDivergence>(&*stop)) {
     // What the run made of the answers it had, so that an edited answer shows where it leads.
     err << divergence_block(*divergence, options.recorded)
@@ -236,7 +236,7 @@ int replay_command(const ReplayOptions& options, std::ostream& out, std::ostream
       session->run(node_path(recording.run.device), lines.out, lines.err, log, false);
   outcome.faults = json::array();
   replay.finish();
-  outcome.exit_status = conclude(options, replay, *recording.reader, lines, outcome, *session, err);
+  outcome.exit_status = conclude(options, replay, recording.end, lines, outcome, *session, err);
   return session->close(outcome);
 }
 

@@ -69,6 +69,10 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   EXPECT_EQ(
       lines.back(),
       R"({"t_ns":4915600,"op":"end","run":{"exit_status":0,"faults":[],"warnings":[],"refusals":[]}})");
+  // The first names the inputs by their digests, for a replay to check.
+  const json inputs = json::parse(lines[0])["run"]["inputs"];
+  ASSERT_EQ(inputs.size(), 3u);
+  EXPECT_EQ(inputs[1]["sha256"].get<std::string>().size(), 64u);
 }
 
 TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {

@@ -75,4 +75,10 @@ class TraceReader {
   std::optional<TraceEnd> end_;
 };
 
+// The last line of a trace, read before the rest: the lines before it are counted, not read,
+// and the stream is put back where it was. What a replay must know before it runs (the
+// digests of the recorded run's inputs) is there. A trace whose last line is no end line was
+// cut short; a stream that cannot be sought (a pipe) cannot be read so.
+std::expected<TraceEnd, TraceError> read_trace_end(std::istream& in, TraceLimits limits = {});
+
 }  // namespace zel_driver

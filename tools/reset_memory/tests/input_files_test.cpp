@@ -25,18 +25,13 @@ namespace reset_memory {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::expect_released;
 using testing::run_tool;
 using testing::ToolFiles;
 using testing::ToolRun;
 using zel_sim::SimConfig;
 using zel_sim::SimDevice;
 using zel_sim::TraceOp;
-
-void expect_released(const SimDevice& sim) {
-  EXPECT_EQ(sim.open_descriptors(), 0u);
-  EXPECT_EQ(sim.live_mappings(), 0u);
-  EXPECT_TRUE(sim.attachments().empty());
-}
 
 // A file of `size` bytes that takes no room: holes only, after `head`.
 std::string sparse_file(const ToolFiles& files, const std::string& name, off_t size,

@@ -23,6 +23,7 @@
 namespace reset_memory {
 namespace {
 
+using testing::expect_released;
 using testing::run_tool;
 using testing::ToolFiles;
 using testing::ToolRun;
@@ -32,12 +33,6 @@ using zel_sim::TraceOp;
 
 constexpr const char* NOT_FOUND =
     "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }";
-
-void expect_released(const SimDevice& sim) {
-  EXPECT_EQ(sim.open_descriptors(), 0u);
-  EXPECT_EQ(sim.live_mappings(), 0u);
-  EXPECT_TRUE(sim.attachments().empty());
-}
 
 // Where in the trace the tool's check begins: its first TILE_RUN_BREAK setup write.
 std::size_t first_setup_write(const SimDevice& sim) {

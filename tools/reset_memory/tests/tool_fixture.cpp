@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include <gtest/gtest.h>
+
 #include "reset_memory/run.hpp"
 #include "zel_fixtures/config_image.hpp"
 #include "zel_fixtures/elf_writer.hpp"
@@ -12,6 +14,12 @@
 #include "zel_fixtures/package_writer.hpp"
 
 namespace reset_memory::testing {
+
+void expect_released(const zel_sim::SimDevice& sim) {
+  EXPECT_EQ(sim.open_descriptors(), 0u);
+  EXPECT_EQ(sim.live_mappings(), 0u);
+  EXPECT_TRUE(sim.attachments().empty());
+}
 
 ToolFiles::ToolFiles(std::uint32_t tiles) {
   std::string pattern = (std::filesystem::temp_directory_path() / "reset-memory-XXXXXX").string();

@@ -42,6 +42,9 @@ struct ToolRun {
   std::string err;
 };
 
+// The simulated kernel holds nothing of the run: no descriptor, mapping or attachment.
+void expect_released(const zel_sim::SimDevice& sim);
+
 // Runs the tool in-process on `backend`; the signal mask it sets is put back afterwards.
 ToolRun run_tool(const std::vector<std::string>& arguments, zel_base::Backend& backend,
                  const RunSettings& settings = {});

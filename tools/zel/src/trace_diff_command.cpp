@@ -27,6 +27,17 @@ void print_side(const char* mark, const char* name, const std::vector<HostEvent>
   if (events.empty()) out << fmt::format("  {} {} ends here\n", mark, name);
 }
 
+// "first differing load: tile 735 address 0x80000 read "0x0" in A, "0x7e007e00" in B": the
+// word where the two parted, when the first differing events are loads of one tile-memory
+// word, as the check decides on them.
+void print_word(const Divergence& divergence, std::ostream& out) {
+  if (divergence.first.empty() || divergence.second.empty()) return;
+  const HostEvent &a = divergence.first.front(), &b = divergence.second.front();
+  if (!a.value || !b.value || a.text != b.text) return;
+  out << fmt::format("first differing load: {} read \"0x{:x}\" in A, \"0x{:x}\" in B\n", a.reads,
+                     *a.value, *b.value);
+}
+
 }  // namespace
 
 int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::ostream& err) {
@@ -47,25 +58,19 @@ int trace_diff_command(const TraceDiffOptions& options, std::ostream& out, std::
     return EXIT_USAGE;
   }
   if (!*compared) {
-    out << "the traces show the same host events\n";
+    out << (options.values ? "the traces show the same host events and loaded values\n"
+                           : "the traces show the same host events\n");
     return 0;
   }
   const Divergence& divergence = **compared;
   out << fmt::format("first divergence after {} matching host events (A {}, B {}):\n",
                      divergence.matching, debug_quote(options.first), debug_quote(options.second));
-  // The check's verdict comes from such a load: say first which word it was.
-  if (!divergence.first.empty() && !divergence.second.empty()) {
-    const HostEvent &a = divergence.first.front(), &b = divergence.second.front();
-    if (a.value && b.value && a.text == b.text) {
-      out << fmt::format("  the first differing load: {}: A reads 0x{:x}, B reads 0x{:x}\n",
-                         a.reads, *a.value, *b.value);
-    }
-  }
   for (const HostEvent& event : divergence.before) {
     out << fmt::format("    A:{}  {}\n", event.line, shown(event));
   }
   print_side("-", "A", divergence.first, out);
   print_side("+", "B", divergence.second, out);
+  print_word(divergence, out);
   return 1;
 }
 

@@ -25,8 +25,8 @@ namespace zel_driver {
 inline constexpr std::string_view TRACE_FORMAT = "zel-trace/2";
 
 // Bounds of every reader of traces: a longer line, or more events, is refused rather than held
-// or worked through. The longest line a recording writes is its first, with the run's paths.
-inline constexpr std::size_t TRACE_LINE_LIMIT = std::size_t{64} << 10;
+// or worked through. The longest line a recording writes is its first, with the command line.
+inline constexpr std::size_t TRACE_LINE_LIMIT = std::size_t{1} << 20;
 inline constexpr std::uint64_t TRACE_EVENT_LIMIT = std::uint64_t{64} << 20;
 
 // What a kernel request was given, as a trace shows it: the decoded record, never an address.

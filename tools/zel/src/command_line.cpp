@@ -391,8 +391,9 @@ int parse_and_run(std::span<const std::string> arguments, std::ostream& out, std
 int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
   int status = parse_and_run(arguments, out, err);
   // What a command printed and could not write (a full disk, a closed pipe) is not a success.
-  // A run has checked its own lines already.
-  const bool ran = !arguments.empty() && arguments.front() == "run";
+  // A run (or a replay of one) has checked its own lines already.
+  const bool ran =
+      !arguments.empty() && (arguments.front() == "run" || arguments.front() == "replay");
   if (const int lost = zel_base::lost_output(out); lost != 0 && !ran) {
     err << fmt::format("zel: cannot write standard output: {}\n", zel_base::OsError(lost).reason());
     if (status == 0) status = 1;

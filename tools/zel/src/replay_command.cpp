@@ -12,6 +12,7 @@
 #include "trace_account.hpp"
 #include "zel/commands.hpp"
 #include "zel_base/error.hpp"
+#include "zel_base/fd_output.hpp"
 #include "zel_driver/replay_backend.hpp"
 
 namespace zel {
@@ -237,6 +238,11 @@ int replay_command(const ReplayOptions& options, std::ostream& out, std::ostream
   outcome.faults = json::array();
   replay.finish();
   outcome.exit_status = conclude(options, replay, recording.end, lines, outcome, *session, err);
+  // The run wrote its lines where nothing is lost; losing them here is said as the run would.
+  if (const int lost = zel_base::lost_output(session->tool_out()); lost != 0) {
+    err << fmt::format("{}: cannot write the result lines: {}\n", COMMAND,
+                       zel_base::OsError(lost).reason());
+  }
   return session->close(outcome);
 }
 

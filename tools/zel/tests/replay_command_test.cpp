@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -252,6 +253,16 @@ TEST_F(Replays, ADepartureFromTheTraceIsNamedAndReported) {
   EXPECT_EQ(divergence["recorded"]["value"], "0x1234");
   EXPECT_NE(divergence["made"]["value"], "0x1234");
   EXPECT_EQ(divergence["before"].size(), 3u);
+}
+
+TEST_F(Replays, ResultLinesThatCannotBeWrittenAreNoPass) {
+  ASSERT_EQ(record("batch", {}).status, 0);
+  std::ostringstream lost;
+  lost.setstate(std::ios::badbit);  // as standard output on a full disk
+  const CommandRun replayed =
+      testing::zel_to(with_inputs({"replay", dir_.path("recorded.jsonl")}, "batch"), lost);
+  EXPECT_EQ(replayed.status, 1);
+  EXPECT_EQ(replayed.err, "zel replay: cannot write the result lines: Input/output error (EIO)\n");
 }
 
 TEST_F(Replays, WhatCannotBeReplayedIsRefusedInOneLine) {

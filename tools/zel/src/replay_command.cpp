@@ -120,8 +120,9 @@ std::expected<void, std::string> open_recording(const ReplayOptions& options, co
   if (!end) return std::unexpected(fmt::format("{}: its last line: {}", path, end.error()));
   recording.end = std::move(*end);
   if (recording.run.arguments.size() != options.inputs.size()) {
-    return std::unexpected(fmt::format("{}: the recorded run was given {} arguments, not {}", path,
-                                       recording.run.arguments.size(), options.inputs.size()));
+    const std::size_t given = recording.run.arguments.size();
+    return std::unexpected(fmt::format("{}: the recorded run was given {} argument{}, not {}", path,
+                                       given, given == 1 ? "" : "s", options.inputs.size()));
   }
   return check_inputs(recording.run.inputs, inputs);
 }

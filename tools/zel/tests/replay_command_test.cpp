@@ -18,7 +18,6 @@
 namespace zel {
 namespace {
 
-using namespace std::string_literals;
 using nlohmann::json;
 using testing::CommandRun;
 using testing::TempDirectory;
@@ -107,13 +106,13 @@ class Replays : public ::testing::Test {
 };
 TempDirectory* Replays::inputs_ = nullptr;
 
-// A clean run and a run with each fault of `zel faults`, recorded then replayed.
-class RecordThenReplay : public Replays, public ::testing::WithParamInterface<const char*> {};
+// A clean run, a run with each fault of `zel faults`, and a run the simulated device refused
+// (a device with fewer tiles than the package), recorded then replayed.
+class RecordThenReplay : public Replays,
+                         public ::testing::WithParamInterface<std::vector<std::string>> {};
 
 TEST_P(RecordThenReplay, EndsAsRecordedWithItsLinesReportAndTrace) {
-  const std::string fault = GetParam();
-  const CommandRun recorded =
-      record("wide", fault.empty() ? std::vector<std::string>{} : std::vector{"--fault"s, fault});
+  const CommandRun recorded = record("wide", GetParam());
   const CommandRun replayed =
       replay(dir_.path("recorded.jsonl"), "wide",
              {"--report", dir_.path("replay.json"), "--trace", dir_.path("replayed.jsonl")});
@@ -134,16 +133,17 @@ TEST_P(RecordThenReplay, EndsAsRecordedWithItsLinesReportAndTrace) {
             lines_after_first(dir_.path("recorded.jsonl")));
 }
 
-std::vector<const char*> clean_and_every_fault() {
-  std::vector<const char*> runs = {""};
-  for (const FaultOutcome& row : fault_outcomes()) runs.push_back(row.fault);
+std::vector<std::vector<std::string>> clean_every_fault_and_refused() {
+  std::vector<std::vector<std::string>> runs = {{}, {"--tiles", "128"}};
+  for (const FaultOutcome& row : fault_outcomes()) runs.push_back({"--fault", row.fault});
   return runs;
 }
 
-INSTANTIATE_TEST_SUITE_P(CleanAndEveryFault, RecordThenReplay,
-                         ::testing::ValuesIn(clean_and_every_fault()),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           std::string name = *info.param == '\0' ? "clean" : info.param;
+INSTANTIATE_TEST_SUITE_P(CleanEveryFaultAndRefused, RecordThenReplay,
+                         ::testing::ValuesIn(clean_every_fault_and_refused()),
+                         [](const ::testing::TestParamInfo<std::vector<std::string>>& info) {
+                           std::string name = info.param.empty() ? "clean" : info.param.back();
+                           if (name == "128") name = "refused";
                            std::ranges::replace_if(
                                name, [](char c) { return !std::isalnum(c); }, '_');
                            return name;

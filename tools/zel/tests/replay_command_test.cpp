@@ -156,6 +156,8 @@ struct StoredRun {
   const char* fault;   // its row of the fault outcomes; none for the passing demo run
 };
 
+void PrintTo(const StoredRun& run, std::ostream* out) { *out << run.name; }
+
 class StoredRecordedRuns : public Replays, public ::testing::WithParamInterface<StoredRun> {};
 
 TEST_P(StoredRecordedRuns, ReplayAsTheyEnded) {

@@ -10,8 +10,8 @@
 
 namespace zel_base {
 
-std::expected<std::size_t, OsError> read_within(int fd, void* buffer, std::size_t size,
-                                                std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<std::size_t, OsError> read_within(
+    int fd, void* buffer, std::size_t size, std::chrono::milliseconds stall_limit) {
   const int timeout =
       static_cast<int>(std::min<std::chrono::milliseconds::rep>(stall_limit.count(), INT_MAX));
   for (;;) {

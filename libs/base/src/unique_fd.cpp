@@ -7,7 +7,7 @@ namespace zel_base {
 void UniqueFd::reset() {
   if (fd_ < 0) return;
   if (backend_ != nullptr) {
-    backend_->close(fd_);
+    static_cast<void>(backend_->close(fd_));
   } else {
     ::close(fd_);
   }

@@ -69,7 +69,8 @@ bool eight_ascii_bytes(const unsigned char* bytes) {
 
 }  // namespace
 
-std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text, std::size_t index) {
+[[nodiscard]] std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text,
+                                                                std::size_t index) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char lead = bytes[index];
   const std::size_t length = sequence_length(lead);
@@ -86,7 +87,7 @@ std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text, std::si
   return Utf8Char{code_point, length};
 }
 
-std::expected<void, Utf8Error> validate_utf8(std::string_view text) {
+[[nodiscard]] std::expected<void, Utf8Error> validate_utf8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t index = 0;
   while (index < text.size()) {

@@ -2,8 +2,8 @@
 
 namespace zel_driver {
 
-std::expected<std::uint32_t, DriverError> read_u32(std::span<const std::byte> bytes,
-                                                   std::size_t offset) {
+[[nodiscard]] std::expected<std::uint32_t, DriverError> read_u32(std::span<const std::byte> bytes,
+                                                                 std::size_t offset) {
   if (offset > bytes.size() || bytes.size() - offset < 4) {
     return std::unexpected(DriverError::invalid("truncated data"));
   }

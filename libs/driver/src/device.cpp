@@ -58,7 +58,7 @@ Device::~Device() { release(); }
 void Device::release() noexcept {
   if (config_ == nullptr) return;
   // Release never fails: the results are of no use to anyone at this point.
-  backend_->unmap(const_cast<std::uint32_t*>(config_), CONFIG_BAR_SIZE);
+  static_cast<void>(backend_->unmap(const_cast<std::uint32_t*>(config_), CONFIG_BAR_SIZE));
   fd_.reset();
   config_ = nullptr;
 }

@@ -34,7 +34,7 @@ HostBuffer::~HostBuffer() { release(); }
 
 void HostBuffer::release() noexcept {
   if (data_ == nullptr) return;
-  backend_->unmap(data_, size_);
+  static_cast<void>(backend_->unmap(data_, size_));  // of no use to anyone at release
   data_ = nullptr;
   size_ = 0;
 }

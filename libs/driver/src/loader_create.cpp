@@ -32,7 +32,7 @@ struct ElfLayout {
 };
 
 // The reader takes a writable image and may rewrite it in place.
-Result<ElfLayout> read_layout(std::span<std::byte> file) {
+[[nodiscard]] Result<ElfLayout> read_layout(std::span<std::byte> file) {
   if (elf_version(EV_CURRENT) == EV_NONE) return std::unexpected(reader_error());
   const ElfHandle elf(elf_memory(reinterpret_cast<char*>(file.data()), file.size()));
   if (!elf) return std::unexpected(reader_error());
@@ -62,8 +62,8 @@ Result<ElfLayout> read_layout(std::span<std::byte> file) {
 }
 
 // The segment's file bytes; the reader hands out headers but does not check this range.
-Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file,
-                                                 const GElf_Phdr& segment) {
+[[nodiscard]] Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file,
+                                                               const GElf_Phdr& segment) {
   if (segment.p_offset > file.size() || segment.p_filesz > file.size() - segment.p_offset) {
     return std::unexpected(ElfError("segment file range outside the file"));
   }
@@ -72,7 +72,7 @@ Result<std::span<const std::byte>> segment_bytes(std::span<const std::byte> file
 
 }  // namespace
 
-Result<BootloaderElf> read_bootloader_elf(std::span<std::byte> file) {
+[[nodiscard]] Result<BootloaderElf> read_bootloader_elf(std::span<std::byte> file) {
   return with_allocation_failure_as_error("read bootloader ELF", [&]() -> Result<BootloaderElf> {
     ZEL_TRY_ASSIGN(auto layout, read_layout(file));
     const GElf_Phdr* found = nullptr;

@@ -31,7 +31,7 @@ bool complete_batches(std::size_t tile_count) {
 
 // The bootloader hands over to the image at the secondary-loader address, so that is where
 // every image must begin.
-Status check_image_start(const TileImage& tile) {
+[[nodiscard]] Status check_image_start(const TileImage& tile) {
   const auto lowest = std::ranges::min_element(tile.segments, {}, &zel_package::Segment::address);
   const std::optional<std::uint32_t> start =
       lowest == tile.segments.end() ? std::nullopt : std::optional(lowest->address);
@@ -44,7 +44,8 @@ Status check_image_start(const TileImage& tile) {
 
 // Frames the tile's image into the batch's `slot`, straight from its segments: validation has
 // checked them, so the image is laid out from the record itself.
-Status add_tile(const TileImage& tile, std::size_t slot, TransportBatches& transport) {
+[[nodiscard]] Status add_tile(const TileImage& tile, std::size_t slot,
+                              TransportBatches& transport) {
   ZEL_TRY(check_image_start(tile));
   const zel_package::TileImageExtent extent = zel_package::tile_image_extent(tile);
   const std::size_t image_bytes = std::max(extent.bytes, MINIMUM_IMAGE_BYTES);
@@ -62,7 +63,7 @@ Status add_tile(const TileImage& tile, std::size_t slot, TransportBatches& trans
 
 // The device acknowledges by clearing HSP_SYNC_CONTROL_0. Whatever ends the wait, the load
 // reports it as a timeout of the step that waited.
-Status wait_for_device(const Device& device, std::string_view step) {
+[[nodiscard]] Status wait_for_device(const Device& device, std::string_view step) {
   auto waited = device.wait_mark(HSP_SYNC_CONTROL_0, 0, LOADER_WAIT_TIMEOUT);
   if (waited) return {};
   return std::unexpected(
@@ -71,13 +72,13 @@ Status wait_for_device(const Device& device, std::string_view step) {
 
 // The device reads the transport once the mark is set: every write to it must be complete
 // by then.
-Status signal_device(const Device& device, std::uint32_t mark) {
+[[nodiscard]] Status signal_device(const Device& device, std::uint32_t mark) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   return device.set_mark(mark);
 }
 
-Status send_batch(const Device& device, const Application& app, std::size_t batch,
-                  TransportBatches& transport) {
+[[nodiscard]] Status send_batch(const Device& device, const Application& app, std::size_t batch,
+                                TransportBatches& transport) {
   const std::size_t first = batch * BATCH_SLOTS;
   transport.begin_batch();
   for (std::size_t slot = 0; slot < BATCH_SLOTS; ++slot) {
@@ -92,8 +93,8 @@ Status send_batch(const Device& device, const Application& app, std::size_t batc
   return wait_for_device(device, fmt::format("bootloader batch {}", batch));
 }
 
-Status start_application(const Device& device, std::uint32_t final_mark, std::size_t batches,
-                         TransportBatches& transport) {
+[[nodiscard]] Status start_application(const Device& device, std::uint32_t final_mark,
+                                       std::size_t batches, TransportBatches& transport) {
   transport.fill_sentinel();
   ZEL_TRY(wait_for_device(device, "before execute sentinel"));
   ZEL_TRY(signal_device(device, SENTINEL_MARK));

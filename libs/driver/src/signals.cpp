@@ -5,7 +5,7 @@
 
 namespace zel_driver {
 
-std::expected<void, DriverError> block_device_interrupt_signals() {
+[[nodiscard]] std::expected<void, DriverError> block_device_interrupt_signals() {
   sigset_t set;
   if (sigfillset(&set) != 0) return std::unexpected(io_error("block device interrupt signals"));
   if (int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {

@@ -20,8 +20,8 @@ std::uint32_t context_bit(std::uint32_t context) { return 1u << context; }
 
 namespace detail {
 
-Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std::uint32_t context,
-                         std::uint32_t old_run_break) {
+[[nodiscard]] Status stop_tile_context(const Device& device, std::uint16_t physical_tile,
+                                       std::uint32_t context, std::uint32_t old_run_break) {
   ZEL_TRY(
       device.write_tile_debug(physical_tile, TILE_RUN_BREAK, old_run_break | context_bit(context)));
   // The state is read again at once: a context stops within microseconds.
@@ -35,16 +35,17 @@ Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std:
       [] { return DriverError::timeout("stopping tile context"); });
 }
 
-Status release_tile_context(const Device& device, std::uint16_t physical_tile,
-                            std::uint32_t context, std::uint32_t old_run_break) {
+[[nodiscard]] Status release_tile_context(const Device& device, std::uint16_t physical_tile,
+                                          std::uint32_t context, std::uint32_t old_run_break) {
   ZEL_TRY(device.write_tile_debug(physical_tile, TILE_RUN_BREAK, old_run_break));
   // A context someone else had asked to stop stays stopped.
   if ((old_run_break & context_bit(context)) != 0) return {};
   return device.write_tile_debug(physical_tile, TILE_CONTEXT_RESUME, context_bit(context));
 }
 
-Result<TileScratch> save_tile_scratch(const Device& device, std::uint16_t physical_tile,
-                                      std::uint32_t context) {
+[[nodiscard]] Result<TileScratch> save_tile_scratch(const Device& device,
+                                                    std::uint16_t physical_tile,
+                                                    std::uint32_t context) {
   TileScratch saved{};
   for (std::uint32_t reg = 0; reg < TDI_SCRATCH_REGISTERS; ++reg) {
     ZEL_TRY_ASSIGN(auto value, device.read_tile_m_register_in_context(physical_tile, context, reg));
@@ -53,8 +54,8 @@ Result<TileScratch> save_tile_scratch(const Device& device, std::uint16_t physic
   return saved;
 }
 
-Status restore_tile_scratch(const Device& device, std::uint16_t physical_tile,
-                            std::uint32_t context, const TileScratch& saved) {
+[[nodiscard]] Status restore_tile_scratch(const Device& device, std::uint16_t physical_tile,
+                                          std::uint32_t context, const TileScratch& saved) {
   for (std::uint32_t reg = TDI_SCRATCH_REGISTERS; reg-- > 0;) {
     ZEL_TRY(device.write_tile_debug(physical_tile, TILE_DEBUG_DATA, saved[reg]));
     ZEL_TRY(device.execute_tile_instruction(physical_tile, context, get_debug_data_m(reg)));

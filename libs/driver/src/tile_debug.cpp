@@ -13,7 +13,8 @@ namespace {
 
 // The configuration offset of debug register `reg` of a tile. An index so large that the
 // offset leaves 32 bits would wrap around onto some unrelated register, so it is refused.
-Result<std::uint32_t> tile_debug_offset(std::uint16_t physical_tile, std::uint32_t reg) {
+[[nodiscard]] Result<std::uint32_t> tile_debug_offset(std::uint16_t physical_tile,
+                                                      std::uint32_t reg) {
   std::uint32_t register_offset = 0;
   std::uint32_t offset = 0;
   if (__builtin_mul_overflow(reg, 4u, &register_offset) ||

@@ -19,12 +19,12 @@ template <class T>
 using Read = std::expected<T, std::string>;
 
 // "t_ns", nanoseconds since the trace began.
-Read<std::int64_t> time_of(const json& object);
+[[nodiscard]] Read<std::int64_t> time_of(const json& object);
 // The first line: the format, checked, and what it says of the run.
-Read<TraceHeader> header_of(const json& object);
+[[nodiscard]] Read<TraceHeader> header_of(const json& object);
 // The last line.
-Read<TraceEnd> end_of(const json& object);
+[[nodiscard]] Read<TraceEnd> end_of(const json& object);
 // A call's line, of op `op`: its call and answer into `event`.
-Read<void> call_of(const json& object, std::string_view op, TraceEvent& event);
+[[nodiscard]] Read<void> call_of(const json& object, std::string_view op, TraceEvent& event);
 
 }  // namespace zel_driver::trace_line

@@ -25,8 +25,8 @@ class TransportBatches {
   // next free offset and describes it in `slot`. Invalid("tile batch exceeds transport") when
   // the frames would run past the end, and the framing's error for an empty image; nothing is
   // written then.
-  Status add_tile(std::size_t slot, std::uint32_t physical_tile, std::size_t image_bytes,
-                  const ImageBytes& image);
+  [[nodiscard]] Status add_tile(std::size_t slot, std::uint32_t physical_tile,
+                                std::size_t image_bytes, const ImageBytes& image);
   // Zero after the batch's last frame: the transport holds the batch and nothing else.
   void end_batch();
   // Where the next image would go: the first frame offset plus the batch's framed bytes.

@@ -8,15 +8,15 @@
 
 namespace zel_driver {
 
-Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
-                                          std::span<const std::byte> image) {
+[[nodiscard]] Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
+                                                        std::span<const std::byte> image) {
   std::vector<std::byte> framed(frame_count(image.size()) * FRAME_BYTES);
   ZEL_TRY(frame_tile_into(physical_tile, image, framed));
   return framed;
 }
 
-Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
-                       std::span<std::byte> frames) {
+[[nodiscard]] Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
+                                     std::span<std::byte> frames) {
   const auto copy = [image](std::size_t offset, std::span<std::byte> out) {
     const std::size_t copied = std::min(out.size(), image.size() - offset);
     std::memcpy(out.data(), image.data() + offset, copied);
@@ -25,8 +25,8 @@ Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> i
   return frame_tile_into(physical_tile, image.size(), copy, frames);
 }
 
-Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
-                       const ImageBytes& image, std::span<std::byte> frames) {
+[[nodiscard]] Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
+                                     const ImageBytes& image, std::span<std::byte> frames) {
   if (image_bytes == 0) {
     return std::unexpected(DriverError::invalid("cannot frame empty tile image"));
   }

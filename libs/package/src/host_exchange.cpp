@@ -32,7 +32,7 @@ bool fits_64_bits(std::uint64_t offset, std::uint64_t size) {
   return range_within(offset, size, std::numeric_limits<std::uint64_t>::max());
 }
 
-std::expected<PageSizes, PackageError> page_table(const HostExchange& exchange) {
+[[nodiscard]] std::expected<PageSizes, PackageError> page_table(const HostExchange& exchange) {
   PageSizes pages;
   for (const HostPage& page : exchange.pages) pages.emplace(page.index, page.size);
   bool attachable = true;
@@ -44,7 +44,7 @@ std::expected<PageSizes, PackageError> page_table(const HostExchange& exchange) 
   return pages;
 }
 
-Status validate_startup(const HostExchange& exchange, const PageSizes& pages) {
+[[nodiscard]] Status validate_startup(const HostExchange& exchange, const PageSizes& pages) {
   // Without host calls the command is never written, so its place does not matter.
   if (exchange.calls.empty()) return {};
   const auto page = pages.find(exchange.command_page);
@@ -54,8 +54,8 @@ Status validate_startup(const HostExchange& exchange, const PageSizes& pages) {
   return {};
 }
 
-Status validate_slices(const HostCall& call, const std::vector<HostSlice>& slices,
-                       const PageSizes& pages) {
+[[nodiscard]] Status validate_slices(const HostCall& call, const std::vector<HostSlice>& slices,
+                                     const PageSizes& pages) {
   for (const HostSlice& slice : slices) {
     const auto page = pages.find(slice.page);
     if (page == pages.end()) {
@@ -69,7 +69,7 @@ Status validate_slices(const HostCall& call, const std::vector<HostSlice>& slice
   return {};
 }
 
-Status validate_call(const HostCall& call, const PageSizes& pages) {
+[[nodiscard]] Status validate_call(const HostCall& call, const PageSizes& pages) {
   if (call.invocations == 0) {
     return invalid(fmt::format("host call {} has no invocations", call.name));
   }
@@ -81,10 +81,9 @@ Status validate_call(const HostCall& call, const PageSizes& pages) {
 
 }  // namespace
 
-std::expected<void, PackageError> validate_host_batch_ends(const HostCall& call,
-                                                           std::string_view direction,
-                                                           std::span<const std::uint32_t> ends,
-                                                           std::size_t slice_count) {
+[[nodiscard]] std::expected<void, PackageError> validate_host_batch_ends(
+    const HostCall& call, std::string_view direction, std::span<const std::uint32_t> ends,
+    std::size_t slice_count) {
   std::size_t previous = 0;
   for (std::uint32_t end : ends) {
     if (end <= previous || end > slice_count) {
@@ -102,7 +101,8 @@ std::expected<void, PackageError> validate_host_batch_ends(const HostCall& call,
 
 namespace detail {
 
-std::expected<void, PackageError> validate_host_exchange(const HostExchange& exchange) {
+[[nodiscard]] std::expected<void, PackageError> validate_host_exchange(
+    const HostExchange& exchange) {
   ZEL_TRY_ASSIGN(const auto pages, page_table(exchange));
   ZEL_TRY(validate_startup(exchange, pages));
   for (const HostCall& call : exchange.calls) {

@@ -48,8 +48,8 @@ std::unexpected<PackageError> stream_error(std::string description) {
 std::unexpected<PackageError> premature_end() { return stream_error("Premature EOF"); }
 
 // Reads exactly `size` bytes: true, or false when the stream ends first.
-std::expected<bool, PackageError> read_exact(int fd, void* buffer, std::size_t size,
-                                             std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<bool, PackageError> read_exact(int fd, void* buffer, std::size_t size,
+                                                           std::chrono::milliseconds stall_limit) {
   auto* at = static_cast<std::byte*>(buffer);
   while (size > 0) {
     const auto got = zel_base::read_within(fd, at, size, stall_limit);
@@ -97,7 +97,7 @@ kj::Array<capnp::word> message_buffer(std::size_t words) {
 
 }  // namespace
 
-std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
+[[nodiscard]] std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
     int fd, std::chrono::milliseconds stall_limit) {
   // The table: the segment count minus one, each segment's size in words, padded to a word.
   std::vector<std::byte> table(WORD_BYTES);

@@ -17,7 +17,7 @@ namespace zel_package::detail {
 // Reads the segment table and the segments of one message into one word-aligned buffer, the
 // table first, as a flat-array reader takes them; bytes after the message stay unread. A
 // stream that gives no data for `stall_limit` fails the read.
-std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
+[[nodiscard]] std::expected<kj::Array<capnp::word>, PackageError> read_message_words(
     int fd, std::chrono::milliseconds stall_limit);
 
 // Reader options for a message of `message_words` words: the nesting limit stays at its

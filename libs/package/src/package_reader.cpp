@@ -29,30 +29,36 @@ using detail::copy_u32_list;
 // Each reader below takes the fields of its record in the record's field order, which
 // decides the error of a record with several faults.
 
-Segment read_segment(wire::Segment::Reader wire) {
+Segment read_segment(wire::Segment::Reader wire, SegmentArena& arena) {
   Segment segment;
   segment.address = wire.getAddress();
   segment.memory_size = wire.getMemorySize();
   const capnp::Data::Reader data = wire.getData();
-  const auto* bytes = reinterpret_cast<const std::byte*>(data.begin());
-  segment.data.assign(bytes, bytes + data.size());
+  segment.data = arena.copy(std::as_bytes(std::span(data.begin(), data.size())));
   segment.flags = wire.getFlags();
   return segment;
 }
 
-TileImage read_tile(wire::TileImage::Reader wire) {
+TileImage read_tile(wire::TileImage::Reader wire, SegmentArena& arena) {
   TileImage tile;
   tile.physical_tile = wire.getPhysicalTile();
   tile.entry_point = wire.getEntryPoint();
   tile.command_address = wire.getCommandAddress();
   tile.diagnostic_address = wire.getDiagnosticAddress();
-  tile.segments = copy_list<Segment>(wire.getSegments(), read_segment);
+  tile.segments = copy_list<Segment>(wire.getSegments(), [&](wire::Segment::Reader segment) {
+    return read_segment(segment, arena);
+  });
   return tile;
 }
 
-// Nothing in a tile image is text, so only the list pointers themselves can fail.
-std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list) {
-  return copy_list<TileImage>(list, read_tile);
+// Nothing in a tile image is text, so only the list pointers themselves can fail. The data of
+// every segment goes into one arena: an honest message holds each byte once, so its size is
+// room enough (a message whose segments share data gets the rest in memory of their own).
+std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list,
+                                  std::size_t message_bytes) {
+  SegmentArena arena(message_bytes);
+  return copy_list<TileImage>(list,
+                              [&](wire::TileImage::Reader tile) { return read_tile(tile, arena); });
 }
 
 RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
@@ -64,7 +70,7 @@ RegionSlice read_region_slice(wire::RegionSlice::Reader wire) {
   };
 }
 
-Result<Binding> read_binding(wire::Binding::Reader wire) {
+[[nodiscard]] Result<Binding> read_binding(wire::Binding::Reader wire) {
   Binding binding;
   ZEL_TRY_ASSIGN(binding.name, copy_text(wire.getName()));
   ZEL_TRY_ASSIGN(binding.dtype, copy_text(wire.getDtype()));
@@ -73,7 +79,7 @@ Result<Binding> read_binding(wire::Binding::Reader wire) {
   return binding;
 }
 
-Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
+[[nodiscard]] Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
   return convert_list<Binding>(list, read_binding);
 }
 
@@ -94,7 +100,7 @@ std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader lis
   return copy_list<HostSlice>(list, read_host_slice);
 }
 
-Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
+[[nodiscard]] Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
   HostCall call;
   ZEL_TRY_ASSIGN(call.name, copy_text(wire.getName()));
   call.command = wire.getCommand();
@@ -108,7 +114,7 @@ Result<HostCall> read_host_call(wire::HostCall::Reader wire) {
 }
 
 // An absent host exchange reads as the default one.
-Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
+[[nodiscard]] Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
   HostExchange exchange;
   exchange.startup_mark = wire.getStartupMark();
   exchange.command_page = wire.getCommandPage();
@@ -119,7 +125,7 @@ Result<HostExchange> read_host_exchange(wire::HostExchange::Reader wire) {
   return exchange;
 }
 
-Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
+[[nodiscard]] Result<EntryPoint> read_entry_point(wire::EntryPoint::Reader wire) {
   EntryPoint entry_point;
   ZEL_TRY_ASSIGN(entry_point.name, copy_text(wire.getName()));
   entry_point.command = wire.getCommand();
@@ -131,26 +137,26 @@ DeviceConfigWrite read_config_write(wire::DeviceConfigWrite::Reader wire) {
   return DeviceConfigWrite{.offset = wire.getOffset(), .value = wire.getValue()};
 }
 
-Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
+[[nodiscard]] Result<TileProfilePlan> read_profile_tile(wire::TileProfilePlan::Reader wire) {
   TileProfilePlan plan;
   plan.physical_tile = wire.getPhysicalTile();
   ZEL_TRY_ASSIGN(plan.steps, convert_list<ProfileStep>(wire.getSteps(), ProfileStep::read));
   return plan;
 }
 
-Result<std::vector<TileProfilePlan>> read_profile_tiles(
+[[nodiscard]] Result<std::vector<TileProfilePlan>> read_profile_tiles(
     capnp::List<wire::TileProfilePlan>::Reader list) {
   return convert_list<TileProfilePlan>(list, read_profile_tile);
 }
 
-Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
+[[nodiscard]] Result<DebugSymbol> read_debug_symbol(wire::DebugSymbol::Reader wire) {
   DebugSymbol symbol;
   ZEL_TRY_ASSIGN(symbol.name, copy_text(wire.getName()));
   symbol.address = wire.getAddress();
   return symbol;
 }
 
-Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
+[[nodiscard]] Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
   DebugRegion region;
   region.physical_tile = wire.getPhysicalTile();
   region.address = wire.getAddress();
@@ -159,7 +165,7 @@ Result<DebugRegion> read_debug_region(wire::DebugRegion::Reader wire) {
   return region;
 }
 
-Result<zel_target::Target> read_target(wire::Application::Reader root) {
+[[nodiscard]] Result<zel_target::Target> read_target(wire::Application::Reader root) {
   ZEL_TRY_ASSIGN(auto name, copy_text(root.getTarget()));
   auto target = zel_target::Target::from_str(name);
   // The target library's own text is dropped for the reader's.
@@ -173,8 +179,9 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 }
 
 // Fills the lists of `app` in field order; the first failure ends it.
-Status read_body(wire::Application::Reader root, Application& app) {
-  app.tiles = read_tiles(root.getTiles());
+[[nodiscard]] Status read_body(wire::Application::Reader root, std::size_t message_bytes,
+                               Application& app) {
+  app.tiles = read_tiles(root.getTiles(), message_bytes);
   ZEL_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
   ZEL_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
   ZEL_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
@@ -191,7 +198,7 @@ Status read_body(wire::Application::Reader root, Application& app) {
   return {};
 }
 
-Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
+[[nodiscard]] Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
   ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd, stall_limit));
   // `words` is the one copy of the file; the model is copied out of it and it goes with
   // this frame.
@@ -204,13 +211,14 @@ Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) 
   }
   Application app(target);
   ZEL_TRY_ASSIGN(app.compiler_version, copy_text(root.getCompilerVersion()));
-  ZEL_TRY(read_body(root, app));
+  ZEL_TRY(read_body(root, words.size() * sizeof(capnp::word), app));
   ZEL_TRY(app.validate());
   return app;
 }
 
 // Cap'n Proto reports malformed messages by throwing; no exception leaves the library.
-Result<Application> read_package_guarded(int fd, std::chrono::milliseconds stall_limit) {
+[[nodiscard]] Result<Application> read_package_guarded(int fd,
+                                                       std::chrono::milliseconds stall_limit) {
   try {
     return read_package(fd, stall_limit);
   } catch (const kj::Exception& exception) {

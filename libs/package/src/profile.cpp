@@ -5,13 +5,13 @@
 
 namespace zel_package {
 
-std::expected<StepKind, NotInSchema> step_kind_from_value(std::uint16_t value) {
+[[nodiscard]] std::expected<StepKind, NotInSchema> step_kind_from_value(std::uint16_t value) {
   if (value > static_cast<std::uint16_t>(StepKind::Idle))
     return std::unexpected(NotInSchema(value));
   return static_cast<StepKind>(value);
 }
 
-std::expected<ExchangeActivityKind, NotInSchema> exchange_activity_kind_from_value(
+[[nodiscard]] std::expected<ExchangeActivityKind, NotInSchema> exchange_activity_kind_from_value(
     std::uint16_t value) {
   if (value > static_cast<std::uint16_t>(ExchangeActivityKind::PartnerBusy)) {
     return std::unexpected(NotInSchema(value));
@@ -21,13 +21,14 @@ std::expected<ExchangeActivityKind, NotInSchema> exchange_activity_kind_from_val
 
 namespace {
 
-std::expected<ProfileMetadata, PackageError> read_metadata(wire::MetadataEntry::Reader entry) {
+[[nodiscard]] std::expected<ProfileMetadata, PackageError> read_metadata(
+    wire::MetadataEntry::Reader entry) {
   ZEL_TRY_ASSIGN(auto name, detail::copy_text(entry.getName()));
   ZEL_TRY_ASSIGN(auto value, detail::copy_text(entry.getValue()));
   return ProfileMetadata{std::move(name), std::move(value)};
 }
 
-std::expected<ProfileExchangeActivity, PackageError> read_activity(
+[[nodiscard]] std::expected<ProfileExchangeActivity, PackageError> read_activity(
     wire::ExchangeActivity::Reader activity) {
   // Of its fields only the kind can fail.
   ZEL_TRY_ASSIGN(const auto kind,
@@ -41,7 +42,8 @@ std::expected<ProfileExchangeActivity, PackageError> read_activity(
   };
 }
 
-std::expected<ProfileStep, PackageError> read_step(wire::ProfileStep::Reader wire_step) {
+[[nodiscard]] std::expected<ProfileStep, PackageError> read_step(
+    wire::ProfileStep::Reader wire_step) {
   ProfileStep step;
   step.local_index = wire_step.getLocalIndex();
   step.phase = wire_step.getPhase();

@@ -33,7 +33,7 @@ std::optional<std::uint32_t> checked_add(std::uint32_t a, std::uint32_t b) {
   return static_cast<std::uint32_t>(sum);
 }
 
-Status validate_config_writes(const std::vector<DeviceConfigWrite>& writes) {
+[[nodiscard]] Status validate_config_writes(const std::vector<DeviceConfigWrite>& writes) {
   std::unordered_set<std::uint32_t> offsets;
   for (const DeviceConfigWrite& write : writes) {
     if (write.offset % CONFIG_WRITE_ALIGNMENT != 0 || !offsets.insert(write.offset).second) {
@@ -43,7 +43,7 @@ Status validate_config_writes(const std::vector<DeviceConfigWrite>& writes) {
   return {};
 }
 
-Status validate_segments(const TileImage& tile, AddressRange window) {
+[[nodiscard]] Status validate_segments(const TileImage& tile, AddressRange window) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
   ranges.reserve(tile.segments.size());
   for (const Segment& segment : tile.segments) {
@@ -63,8 +63,8 @@ Status validate_segments(const TileImage& tile, AddressRange window) {
   return {};
 }
 
-std::expected<TileIds, PackageError> validate_tiles(const std::vector<TileImage>& tiles,
-                                                    AddressRange window) {
+[[nodiscard]] std::expected<TileIds, PackageError> validate_tiles(
+    const std::vector<TileImage>& tiles, AddressRange window) {
   TileIds tile_ids;
   for (const TileImage& tile : tiles) {
     if (!tile_ids.insert(tile.physical_tile).second) {
@@ -82,7 +82,8 @@ bool steps_in_order(const std::vector<ProfileStep>& steps) {
   return true;
 }
 
-Status validate_profile_plans(const std::vector<TileProfilePlan>& plans, const TileIds& tile_ids) {
+[[nodiscard]] Status validate_profile_plans(const std::vector<TileProfilePlan>& plans,
+                                            const TileIds& tile_ids) {
   TileIds planned;
   for (const TileProfilePlan& plan : plans) {
     if (!tile_ids.contains(plan.physical_tile) || !planned.insert(plan.physical_tile).second ||
@@ -99,8 +100,9 @@ bool region_valid(const DebugRegion& region, const TileIds& tile_ids) {
          (region.physical_tile == DebugRegion::ANY_TILE || tile_ids.contains(region.physical_tile));
 }
 
-Status validate_debug_map(const std::vector<DebugSymbol>& symbols,
-                          const std::vector<DebugRegion>& regions, const TileIds& tile_ids) {
+[[nodiscard]] Status validate_debug_map(const std::vector<DebugSymbol>& symbols,
+                                        const std::vector<DebugRegion>& regions,
+                                        const TileIds& tile_ids) {
   const bool symbols_named =
       std::none_of(symbols.begin(), symbols.end(),
                    [](const DebugSymbol& symbol) { return symbol.name.empty(); });
@@ -111,8 +113,8 @@ Status validate_debug_map(const std::vector<DebugSymbol>& symbols,
   return {};
 }
 
-Status validate_slice(const Binding& binding, const RegionSlice& slice, const TileIds& tile_ids,
-                      AddressRange window) {
+[[nodiscard]] Status validate_slice(const Binding& binding, const RegionSlice& slice,
+                                    const TileIds& tile_ids, AddressRange window) {
   if (slice.size > std::numeric_limits<std::uint32_t>::max()) {
     return invalid(fmt::format("binding {} slice is too large", binding.name));
   }
@@ -124,7 +126,8 @@ Status validate_slice(const Binding& binding, const RegionSlice& slice, const Ti
   return {};
 }
 
-Status validate_bindings(const Application& app, const TileIds& tile_ids, AddressRange window) {
+[[nodiscard]] Status validate_bindings(const Application& app, const TileIds& tile_ids,
+                                       AddressRange window) {
   // Names are unique over inputs, outputs and weights together.
   std::unordered_set<std::string_view> names;
   for (const auto* bindings : {&app.inputs, &app.outputs, &app.weights}) {
@@ -145,9 +148,8 @@ Status validate_bindings(const Application& app, const TileIds& tile_ids, Addres
 
 namespace detail {
 
-std::expected<std::uint32_t, PackageError> checked_segment_end(std::uint32_t physical_tile,
-                                                               const Segment& segment,
-                                                               AddressRange window) {
+[[nodiscard]] std::expected<std::uint32_t, PackageError> checked_segment_end(
+    std::uint32_t physical_tile, const Segment& segment, AddressRange window) {
   const auto end = checked_add(segment.address, segment.memory_size);
   if (!end) return invalid("segment address overflow");
   if (segment.address < window.start || *end > window.end ||

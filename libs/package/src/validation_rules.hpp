@@ -14,11 +14,11 @@ namespace zel_package::detail {
 
 // The end address of `segment` of tile `physical_tile`, once it is known to fit 32 bits, to
 // lie inside `window` and to hold no more bytes than it occupies.
-std::expected<std::uint32_t, PackageError> checked_segment_end(std::uint32_t physical_tile,
-                                                               const Segment& segment,
-                                                               zel_target::AddressRange window);
+[[nodiscard]] std::expected<std::uint32_t, PackageError> checked_segment_end(
+    std::uint32_t physical_tile, const Segment& segment, zel_target::AddressRange window);
 
 // The host page table, the start-up protocol and every host call, in that order.
-std::expected<void, PackageError> validate_host_exchange(const HostExchange& exchange);
+[[nodiscard]] std::expected<void, PackageError> validate_host_exchange(
+    const HostExchange& exchange);
 
 }  // namespace zel_package::detail

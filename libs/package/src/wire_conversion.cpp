@@ -31,7 +31,7 @@ CapnpError capnp_error(const kj::Exception& exception) {
                     std::string(description.begin(), description.size()));
 }
 
-std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text) {
+[[nodiscard]] std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text) {
   std::string_view bytes(text.begin(), text.size());
   ZEL_TRY(validate_utf8(bytes));
   return std::string(bytes);

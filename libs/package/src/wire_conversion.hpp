@@ -20,7 +20,7 @@ namespace zel_package::detail {
 CapnpError capnp_error(const kj::Exception& exception);
 
 // An owned copy of a message text, or Utf8 when it is not UTF-8.
-std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text);
+[[nodiscard]] std::expected<std::string, PackageError> copy_text(capnp::Text::Reader text);
 
 std::vector<std::uint32_t> copy_u32_list(capnp::List<std::uint32_t>::Reader list);
 
@@ -35,7 +35,8 @@ std::vector<Record> copy_list(WireList list, Convert convert) {
 
 // Converts every element of a wire list in list order; the first failing element ends it.
 template <class Record, class WireList, class Convert>
-std::expected<std::vector<Record>, PackageError> convert_list(WireList list, Convert convert) {
+[[nodiscard]] std::expected<std::vector<Record>, PackageError> convert_list(WireList list,
+                                                                            Convert convert) {
   std::vector<Record> records;
   records.reserve(list.size());
   for (auto element : list) {

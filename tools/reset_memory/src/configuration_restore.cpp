@@ -5,13 +5,15 @@
 
 namespace reset_memory {
 
-Step replay_configuration_file(const zel_driver::Device& device, const std::string& config_path) {
+[[nodiscard]] Step replay_configuration_file(const zel_driver::Device& device,
+                                             const std::string& config_path) {
   ZEL_TRY_ASSIGN(const auto image, read_configuration_image(config_path));
   ZEL_TRY(device.replay_configuration(image));
   return {};
 }
 
-Step restore_configuration(const zel_driver::Device& device, const std::string& config_path) {
+[[nodiscard]] Step restore_configuration(const zel_driver::Device& device,
+                                         const std::string& config_path) {
   ZEL_TRY(device.initialize());
   return replay_configuration_file(device, config_path);
 }

@@ -28,14 +28,14 @@ constexpr std::size_t FIRST_CHUNK = 4096;
 
 std::unexpected<RunError> os_error() { return std::unexpected(RunError(OsError::last())); }
 
-std::expected<struct stat, RunError> file_status(int fd) {
+[[nodiscard]] std::expected<struct stat, RunError> file_status(int fd) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return os_error();
   return status;
 }
 
 // Opened without waiting: a FIFO with no writer yet reads as empty rather than hanging the open.
-std::expected<UniqueFd, RunError> open_for_reading(const std::string& path) {
+[[nodiscard]] std::expected<UniqueFd, RunError> open_for_reading(const std::string& path) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return os_error();
   return file;
@@ -44,9 +44,9 @@ std::expected<UniqueFd, RunError> open_for_reading(const std::string& path) {
 // Appends what `fd` holds from its position to `bytes`, until the end of the file or until
 // `bytes` holds `limit` bytes. Memory grows with what arrives, never past `limit`. A stream
 // silent for `stall_limit` fails the read, named as `what`.
-std::expected<void, RunError> read_up_to(int fd, std::vector<std::byte>& bytes, std::size_t limit,
-                                         std::string_view what,
-                                         std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<void, RunError> read_up_to(int fd, std::vector<std::byte>& bytes,
+                                                       std::size_t limit, std::string_view what,
+                                                       std::chrono::milliseconds stall_limit) {
   while (bytes.size() < limit) {
     const std::size_t filled = bytes.size();
     if (filled == bytes.capacity()) {
@@ -72,8 +72,8 @@ std::size_t expected_size(const struct stat& status, std::size_t limit) {
   return std::min(static_cast<std::size_t>(status.st_size), limit);
 }
 
-std::expected<std::vector<std::byte>, RunError> read_image(const std::string& path,
-                                                           std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<std::vector<std::byte>, RunError> read_image(
+    const std::string& path, std::chrono::milliseconds stall_limit) {
   constexpr std::string_view WHAT = "configuration image";
   ZEL_TRY_ASSIGN(const UniqueFd file, open_for_reading(path));
   ZEL_TRY_ASSIGN(const struct stat status, file_status(file.get()));
@@ -101,14 +101,14 @@ std::expected<std::vector<std::byte>, RunError> read_image(const std::string& pa
 
 // A regular file whose size is known, privately: untouched pages cost nothing, and the
 // mapping is not counted against the host's memory up front.
-std::expected<FileContents, RunError> map_whole(int fd, std::size_t size) {
+[[nodiscard]] std::expected<FileContents, RunError> map_whole(int fd, std::size_t size) {
   void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_NORESERVE, fd, 0);
   if (mapped == MAP_FAILED) return os_error();
   return FileContents(std::span(static_cast<std::byte*>(mapped), size));
 }
 
-std::expected<FileContents, RunError> read_bootloader(const std::string& path,
-                                                      std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<FileContents, RunError> read_bootloader(
+    const std::string& path, std::chrono::milliseconds stall_limit) {
   ZEL_TRY_ASSIGN(const UniqueFd file, open_for_reading(path));
   ZEL_TRY_ASSIGN(const struct stat status, file_status(file.get()));
   // A regular file that says it has a size has it; one that says 0 may be a file of the
@@ -148,13 +148,13 @@ FileContents::~FileContents() {
   if (mapped_) ::munmap(bytes_.data(), bytes_.size());
 }
 
-std::expected<std::vector<std::byte>, RunError> read_configuration_image(
+[[nodiscard]] std::expected<std::vector<std::byte>, RunError> read_configuration_image(
     const std::string& path, std::chrono::milliseconds stall_limit) {
   return with_allocation_failure_as_error([&] { return read_image(path, stall_limit); });
 }
 
-std::expected<FileContents, RunError> read_bootloader_file(const std::string& path,
-                                                           std::chrono::milliseconds stall_limit) {
+[[nodiscard]] std::expected<FileContents, RunError> read_bootloader_file(
+    const std::string& path, std::chrono::milliseconds stall_limit) {
   return with_allocation_failure_as_error([&] { return read_bootloader(path, stall_limit); });
 }
 

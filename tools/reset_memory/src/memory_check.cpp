@@ -15,7 +15,7 @@ namespace {
 
 using zel_driver::Device;
 
-Step prepare_tile(const Device& device, std::uint16_t tile) {
+[[nodiscard]] Step prepare_tile(const Device& device, std::uint16_t tile) {
   ZEL_TRY(device.write_tile_debug(tile, zel_driver::TILE_RUN_BREAK, TILE_DEBUG_SETUP));
   return {};
 }
@@ -26,7 +26,7 @@ zel_driver::Result<std::vector<std::uint32_t>> read_word(const Device& device, s
   return device.read_tile_words_from_inactive_context(tile, WORKER_CONTEXT, address, 1);
 }
 
-Step poison(const Device& device) {
+[[nodiscard]] Step poison(const Device& device) {
   for (std::uint16_t tile : TILES_UNDER_TEST) {
     ZEL_TRY(prepare_tile(device, tile));
     for (std::uint32_t address : ADDRESSES_UNDER_TEST) {
@@ -48,7 +48,7 @@ Step poison(const Device& device) {
   return {};
 }
 
-Step timed_reset(const Device& device, std::ostream& out, Phases phases) {
+[[nodiscard]] Step timed_reset(const Device& device, std::ostream& out, Phases phases) {
   zel_base::Backend& clock = device.backend();
   const auto start = clock.now();
   auto reset = device.reset_tile_memory(RESET_TILE_COUNT);
@@ -60,7 +60,7 @@ Step timed_reset(const Device& device, std::ostream& out, Phases phases) {
 }
 
 // Reads all 25 words before deciding, so the report names every word that failed.
-Step readback(const Device& device) {
+[[nodiscard]] Step readback(const Device& device) {
   std::vector<FailingWord> survivors;
   for (std::uint16_t tile : TILES_UNDER_TEST) {
     ZEL_TRY(prepare_tile(device, tile));
@@ -87,8 +87,8 @@ Step readback(const Device& device) {
 
 }  // namespace
 
-Step poison_reset_readback(const Device& device, const std::string& config_path, std::ostream& out,
-                           Phases phases) {
+[[nodiscard]] Step poison_reset_readback(const Device& device, const std::string& config_path,
+                                         std::ostream& out, Phases phases) {
   phases("poison");
   ZEL_TRY(poison(device));
   phases("restore");

@@ -24,8 +24,8 @@ RunEnd text_error(std::string text) { return RunError::text(std::move(text)); }
 
 // Everything after the device is open. Arguments 2 and 3 are looked at only once the
 // configuration is restored, so a bad first argument is always reported first.
-Step run_on_device(const Device& device, std::span<const std::string> arguments, std::ostream& out,
-                   Phases phases) {
+[[nodiscard]] Step run_on_device(const Device& device, std::span<const std::string> arguments,
+                                 std::ostream& out, Phases phases) {
   const std::string& config_path = arguments[0];
   phases("initialize");
   ZEL_TRY(device.initialize());
@@ -38,8 +38,8 @@ Step run_on_device(const Device& device, std::span<const std::string> arguments,
   return poison_reset_readback(device, config_path, out, phases);
 }
 
-Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backend,
-               std::ostream& out, const RunSettings& settings) {
+[[nodiscard]] Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backend,
+                             std::ostream& out, const RunSettings& settings) {
   ZEL_TRY(zel_driver::block_device_interrupt_signals());
   if (arguments.empty()) return std::unexpected(text_error("configuration file required"));
   const Phases phases(settings.observer);
@@ -53,8 +53,9 @@ Step run_steps(std::span<const std::string> arguments, zel_base::Backend& backen
 
 // Memory that runs short in a step with no error of its own ends the run as the allocator's
 // error would; every owner on the way releases what it holds as for any other error.
-Step run_steps_in_memory(std::span<const std::string> arguments, zel_base::Backend& backend,
-                         std::ostream& out, const RunSettings& settings) {
+[[nodiscard]] Step run_steps_in_memory(std::span<const std::string> arguments,
+                                       zel_base::Backend& backend, std::ostream& out,
+                                       const RunSettings& settings) {
   try {
     return run_steps(arguments, backend, out, settings);
   } catch (const std::bad_alloc&) {

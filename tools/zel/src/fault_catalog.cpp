@@ -35,7 +35,7 @@ std::optional<std::uint32_t> parse_number(std::string_view text) {
 }
 
 // "A:B:C" into numbers; `defaults` fills what the text leaves out (all of it when absent).
-std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
+[[nodiscard]] std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
     std::optional<std::string_view> value, std::vector<std::uint32_t> defaults) {
   if (!value) return defaults;
   std::vector<std::uint32_t> fields;
@@ -56,14 +56,14 @@ std::expected<std::vector<std::uint32_t>, std::string> parse_fields(
 }
 
 // A tile the device has, or why not.
-Applied check_tile(std::uint32_t tile, const SimConfig& config) {
+[[nodiscard]] Applied check_tile(std::uint32_t tile, const SimConfig& config) {
   if (tile < config.tile_count) return {};
   return std::unexpected(
       fmt::format("the device has no tile {} (tiles 0 to {})", tile, config.tile_count - 1));
 }
 
 // A word of tile memory, or why not.
-Applied check_word_address(std::uint32_t address) {
+[[nodiscard]] Applied check_word_address(std::uint32_t address) {
   const auto window = zel_target::Target(zel_target::Target::Zel21).tile_memory();
   if (address >= window.start && address < window.end && address % 4 == 0) return {};
   return std::unexpected(fmt::format("0x{:x} is not a word of tile memory (0x{:x}..0x{:x})",
@@ -78,25 +78,26 @@ std::uint32_t run_marks(const SimConfig& config) {
   return config.tile_count / zel_sim::transport::BATCH_SLOTS + 2;
 }
 
-Applied check_tdi_skip(std::uint32_t skip) {
+[[nodiscard]] Applied check_tdi_skip(std::uint32_t skip) {
   if (skip < RUN_TDI_INSTRUCTIONS) return {};
   return std::unexpected(fmt::format("a run executes {} TDI instructions (SKIP 0 to {})",
                                      RUN_TDI_INSTRUCTIONS, RUN_TDI_INSTRUCTIONS - 1));
 }
 
-Applied check_errno(std::uint32_t error) {
+[[nodiscard]] Applied check_errno(std::uint32_t error) {
   if (error == 0) return std::unexpected("the error number must be positive");
   return {};
 }
 
 // A switch that takes no value.
 template <bool Faults::*flag>
-Applied switch_on(std::optional<std::string_view>, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied switch_on(std::optional<std::string_view>, SimConfig&, Faults& faults) {
   faults.*flag = true;
   return {};
 }
 
-Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&,
+                                  Faults& faults) {
   if (!value) return std::unexpected("needs the request's name");
   const std::size_t colon = value->find(':');
   const std::string_view name = value->substr(0, colon);
@@ -112,32 +113,35 @@ Applied ioctl_fails(std::optional<std::string_view> value, SimConfig&, Faults& f
   return {};
 }
 
-Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults&) {
+[[nodiscard]] Applied device_absent(std::optional<std::string_view>, SimConfig& config, Faults&) {
   config.node_path.reset();
   return {};
 }
 
-Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {ENOMEM}));
   ZEL_TRY(check_errno(fields[0]));
   faults.map_error = static_cast<int>(fields[0]);
   return {};
 }
 
-Applied transport_map_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied transport_map_fails(std::optional<std::string_view> value, SimConfig&,
+                                          Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {ENOMEM}));
   ZEL_TRY(check_errno(fields[0]));
   faults.host_buffer_map_error = static_cast<int>(fields[0]);
   return {};
 }
 
-Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied mailbox_answer(std::optional<std::string_view> value, SimConfig&,
+                                     Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0x4079020e}));
   faults.mailbox_response = zel_sim::icu::Message{fields[0], 0, 0, 0, 0};
   return {};
 }
 
-Applied marks_kept_from(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
+[[nodiscard]] Applied marks_kept_from(std::optional<std::string_view> value, SimConfig& config,
+                                      Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {1}));
   if (fields[0] == 0) return std::unexpected("marks count from 1");
   if (fields[0] > run_marks(config)) {
@@ -148,7 +152,8 @@ Applied marks_kept_from(std::optional<std::string_view> value, SimConfig& config
   return {};
 }
 
-Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&,
+                                          Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {zel_sim::reg::HSP_SYNC_CONTROL_0, 1}));
   if (fields[0] != zel_sim::reg::HSP_SYNC_CONTROL_0 &&
       fields[0] != zel_sim::reg::HSP_SYNC_CONTROL_1) {
@@ -160,8 +165,8 @@ Applied sync_register_stuck(std::optional<std::string_view> value, SimConfig&, F
   return {};
 }
 
-Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& config,
-                            Faults& faults) {
+[[nodiscard]] Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& config,
+                                          Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {735, 0x80000}));
   ZEL_TRY(check_tile(fields[0], config));
   ZEL_TRY(check_word_address(fields[1]));
@@ -169,8 +174,8 @@ Applied word_survives_reset(std::optional<std::string_view> value, SimConfig& co
   return {};
 }
 
-Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& config,
-                              Faults& faults) {
+[[nodiscard]] Applied poison_does_not_stick(std::optional<std::string_view> value,
+                                            SimConfig& config, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 0x4c000, 1}));
   ZEL_TRY(check_tile(fields[0], config));
   ZEL_TRY(check_word_address(fields[1]));
@@ -179,28 +184,29 @@ Applied poison_does_not_stick(std::optional<std::string_view> value, SimConfig& 
   return {};
 }
 
-Applied tdi_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied tdi_fails(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 0x4}));
   ZEL_TRY(check_tdi_skip(fields[0]));
   faults.tdi_failure = zel_sim::TdiFailure{fields[0], fields[1]};
   return {};
 }
 
-Applied tdi_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied tdi_stuck(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
   ZEL_TRY(check_tdi_skip(fields[0]));
   faults.tdi_stuck = zel_sim::TdiStuck{fields[0]};
   return {};
 }
 
-Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
+[[nodiscard]] Applied tdi_slow(std::optional<std::string_view> value, SimConfig&, Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {3}));
   if (fields[0] == 0) return std::unexpected("0 busy reads change nothing");
   faults.tdi_busy_status_reads = fields[0];
   return {};
 }
 
-Applied context_state(std::optional<std::string_view> value, SimConfig& config, Faults& faults) {
+[[nodiscard]] Applied context_state(std::optional<std::string_view> value, SimConfig& config,
+                                    Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0, 1, 1}));
   ZEL_TRY(check_tile(fields[0], config));
   if (fields[1] > 6 || fields[2] > 3) return std::unexpected("context 0-6, state 0-3");
@@ -208,8 +214,8 @@ Applied context_state(std::optional<std::string_view> value, SimConfig& config, 
   return {};
 }
 
-Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& config,
-                             Faults& faults) {
+[[nodiscard]] Applied batch_unacknowledged(std::optional<std::string_view> value, SimConfig& config,
+                                           Faults& faults) {
   ZEL_TRY_ASSIGN(const auto fields, parse_fields(value, {0}));
   // A load sends one batch of 64 tiles at a time, and no more tiles than the device has.
   if (const std::uint32_t batches = config.tile_count / zel_sim::transport::BATCH_SLOTS;
@@ -301,8 +307,8 @@ std::vector<FaultFiring> fault_firings(std::span<const std::string> faults,
   return fared;
 }
 
-std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& config,
-                                             Faults& faults) {
+[[nodiscard]] std::expected<void, std::string> apply_fault(std::string_view text, SimConfig& config,
+                                                           Faults& faults) {
   const std::size_t equals = text.find('=');
   const std::string_view name = text.substr(0, equals);
   std::optional<std::string_view> value;

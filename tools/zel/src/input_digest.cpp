@@ -19,7 +19,8 @@
 #include "zel_base/unique_fd.hpp"
 
 namespace zel {
-std::expected<InputDigest, std::string> input_digest(const std::string& path, std::uint64_t limit) {
+[[nodiscard]] std::expected<InputDigest, std::string> input_digest(const std::string& path,
+                                                                   std::uint64_t limit) {
   const zel_base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return std::unexpected(zel_base::OsError::last().display());
   // Reading a pipe or a device here would take from the run what it is meant to read (and

@@ -17,6 +17,7 @@ struct InputDigest {
 // take from a pipe what the run is meant to read), nor is a larger one (hashing it could cost
 // more than the run, which reads no more than it needs), nor one that holds more than its
 // size says (a file of the system's own, such as /proc/self/pagemap).
-std::expected<InputDigest, std::string> input_digest(const std::string& path, std::uint64_t limit);
+[[nodiscard]] std::expected<InputDigest, std::string> input_digest(const std::string& path,
+                                                                   std::uint64_t limit);
 
 }  // namespace zel

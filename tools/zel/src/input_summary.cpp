@@ -29,12 +29,14 @@ std::string_view target_name(zel_target::Target target) {
 
 // The problem of one of the files, named by its role.
 template <class T>
-std::expected<T, InputProblem> concerning(const char* role, std::expected<T, RunError> result) {
+[[nodiscard]] std::expected<T, InputProblem> concerning(const char* role,
+                                                        std::expected<T, RunError> result) {
   if (!result) return std::unexpected(InputProblem{role, std::move(result.error())});
   return std::move(*result);
 }
 
-std::expected<InputSummary::Capture, RunError> summarize_capture(const std::string& path) {
+[[nodiscard]] std::expected<InputSummary::Capture, RunError> summarize_capture(
+    const std::string& path) {
   ZEL_TRY_ASSIGN(const auto bytes, reset_memory::read_configuration_image(path));
   ZEL_TRY_ASSIGN(auto image, zel_driver::ConfigurationImage::read_header(bytes));
   ZEL_TRY(image.check_size());
@@ -50,7 +52,7 @@ std::expected<InputSummary::Capture, RunError> summarize_capture(const std::stri
   return capture;
 }
 
-std::expected<InputSummary::Package, RunError> summarize_package(
+[[nodiscard]] std::expected<InputSummary::Package, RunError> summarize_package(
     const zel_package::Application& app) {
   InputSummary::Package package{
       .target = std::string(target_name(app.target)),
@@ -77,7 +79,8 @@ std::expected<InputSummary::Package, RunError> summarize_package(
   return package;
 }
 
-std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std::string& path) {
+[[nodiscard]] std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(
+    const std::string& path) {
   ZEL_TRY_ASSIGN(auto bytes, reset_memory::read_bootloader_file(path));
   ZEL_TRY_ASSIGN(auto elf, zel_driver::read_bootloader_elf(bytes.bytes()));
   return InputSummary::Bootloader{elf.elf_class, elf.big_endian, zel_driver::BOOTLOADER_ADDRESS,
@@ -86,9 +89,9 @@ std::expected<InputSummary::Bootloader, RunError> summarize_bootloader(const std
 
 }  // namespace
 
-std::expected<InputSummary, InputProblem> summarize_inputs(const std::string& config_path,
-                                                           const std::string& package_path,
-                                                           const std::string& bootloader_path) {
+[[nodiscard]] std::expected<InputSummary, InputProblem> summarize_inputs(
+    const std::string& config_path, const std::string& package_path,
+    const std::string& bootloader_path) {
   InputSummary summary;
   ZEL_TRY_ASSIGN(summary.capture, concerning("configuration", summarize_capture(config_path)));
   ZEL_TRY_ASSIGN(auto app, concerning("package", reset_memory::read_package(package_path)));

@@ -47,8 +47,8 @@ struct InputProblem {
 // The first problem the run would meet in these files, or what they hold. Besides the files'
 // own checks, the configuration offsets of the capture and of the package's writes are checked
 // as the run's writes check them.
-std::expected<InputSummary, InputProblem> summarize_inputs(const std::string& config_path,
-                                                           const std::string& package_path,
-                                                           const std::string& bootloader_path);
+[[nodiscard]] std::expected<InputSummary, InputProblem> summarize_inputs(
+    const std::string& config_path, const std::string& package_path,
+    const std::string& bootloader_path);
 
 }  // namespace zel

@@ -21,9 +21,8 @@ namespace zel {
 // is kept with its reason and reported by commit().
 class OutputFile {
  public:
-  static std::expected<OutputFile, zel_base::OsError> open(const std::string& path,
-                                                           std::ostream& standard_output,
-                                                           std::size_t buffer_bytes);
+  [[nodiscard]] static std::expected<OutputFile, zel_base::OsError> open(
+      const std::string& path, std::ostream& standard_output, std::size_t buffer_bytes);
   OutputFile(OutputFile&&) noexcept;
   OutputFile& operator=(OutputFile&&) = delete;
   ~OutputFile();  // a file not committed is removed, the path left as it was
@@ -31,7 +30,7 @@ class OutputFile {
   std::ostream& stream() { return *stream_; }
   const std::string& path() const { return path_; }
   // Flushes and puts the file in place; the error when any of it was lost.
-  std::expected<void, zel_base::OsError> commit();
+  [[nodiscard]] std::expected<void, zel_base::OsError> commit();
 
  private:
   OutputFile(std::string path, std::ostream* standard_output);

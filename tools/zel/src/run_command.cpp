@@ -23,7 +23,8 @@ struct Target {
   nlohmann::ordered_json description;
 };
 
-std::expected<void, std::string> choose_target(const RunOptions& options, Target& target) {
+[[nodiscard]] std::expected<void, std::string> choose_target(const RunOptions& options,
+                                                             Target& target) {
   if (options.device) {
     target.backend = &zel_driver::system_backend();
     target.node_path = *options.device;
@@ -47,7 +48,7 @@ std::expected<void, std::string> choose_target(const RunOptions& options, Target
 }
 
 // What must hold before anything is opened: a usage error otherwise.
-std::expected<void, std::string> check_usage(const RunOptions& options) {
+[[nodiscard]] std::expected<void, std::string> check_usage(const RunOptions& options) {
   if (auto outputs = check_outputs(options.trace, options.report); !outputs) return outputs;
   // A real device is reset as soon as the run starts: a missing or extra argument is caught
   // before that, not after.

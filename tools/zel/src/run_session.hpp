@@ -22,8 +22,8 @@ namespace zel {
 bool same_file(const std::string& first, const std::string& second);
 
 // A usage error when the trace and the report would be one file.
-std::expected<void, std::string> check_outputs(const std::optional<std::string>& trace,
-                                               const std::optional<std::string>& report);
+[[nodiscard]] std::expected<void, std::string> check_outputs(
+    const std::optional<std::string>& trace, const std::optional<std::string>& report);
 
 // What one command asks around a run of the tool.
 struct SessionSettings {
@@ -45,9 +45,10 @@ class RunSession {
   // takes the digests of the inputs when an output will hold them, and opens the outputs, on
   // `backend`, its clock being `clock` (the backend's own when none). None, with the line said
   // on `err`, when an output cannot be written: the status is then 1.
-  static std::unique_ptr<RunSession> open(SessionSettings settings, zel_base::Backend& backend,
-                                          std::ostream& out, std::ostream& err,
-                                          zel_base::Backend* clock = nullptr);
+  [[nodiscard]] static std::unique_ptr<RunSession> open(SessionSettings settings,
+                                                        zel_base::Backend& backend,
+                                                        std::ostream& out, std::ostream& err,
+                                                        zel_base::Backend* clock = nullptr);
 
   // Where the tool's own lines go: standard output, or standard error when standard output
   // carries JSON (a trace or report on "-").

@@ -23,7 +23,7 @@ struct RecordedRun {
 
   static RecordedRun of(const RunIdentity& identity, std::span<const std::string> arguments);
   // The account read back; what is missing or of the wrong kind, otherwise.
-  static std::expected<RecordedRun, std::string> read(std::string_view run);
+  [[nodiscard]] static std::expected<RecordedRun, std::string> read(std::string_view run);
   std::string text() const;
 };
 
@@ -36,7 +36,7 @@ struct RecordedEnd {
   std::vector<std::string> refusals;
 
   static RecordedEnd of(const RunOutcome& outcome);
-  static std::expected<RecordedEnd, std::string> read(std::string_view run);
+  [[nodiscard]] static std::expected<RecordedEnd, std::string> read(std::string_view run);
   std::string text() const;
 };
 

@@ -37,15 +37,15 @@ struct DiffSettings {
 // refusing what is not a trace at its line; traces of zel 0.5 and before too).
 class HostEventReader {
  public:
-  static std::expected<HostEventReader, zel_driver::TraceError> open(std::istream& trace,
-                                                                     bool values);
+  [[nodiscard]] static std::expected<HostEventReader, zel_driver::TraceError> open(
+      std::istream& trace, bool values);
   // The next event; none at the end.
-  std::expected<std::optional<HostEvent>, zel_driver::TraceError> next();
+  [[nodiscard]] std::expected<std::optional<HostEvent>, zel_driver::TraceError> next();
 
  private:
   HostEventReader(zel_driver::TraceReader reader, bool values)
       : reader_(std::move(reader)), values_(values) {}
-  std::expected<std::optional<HostEvent>, zel_driver::TraceError> read_event();
+  [[nodiscard]] std::expected<std::optional<HostEvent>, zel_driver::TraceError> read_event();
 
   zel_driver::TraceReader reader_;
   bool values_;
@@ -69,8 +69,7 @@ struct DiffError {
 };
 
 // None when the two traces show the same host events.
-std::expected<std::optional<Divergence>, DiffError> compare_traces(std::istream& first,
-                                                                   std::istream& second,
-                                                                   DiffSettings settings = {});
+[[nodiscard]] std::expected<std::optional<Divergence>, DiffError> compare_traces(
+    std::istream& first, std::istream& second, DiffSettings settings = {});
 
 }  // namespace zel

@@ -15,22 +15,22 @@ class Backend {
  public:
   virtual ~Backend() = default;
 
-  virtual int open(const char* path, int flags) = 0;
-  virtual int close(int fd) = 0;
+  [[nodiscard]] virtual int open(const char* path, int flags) = 0;
+  [[nodiscard]] virtual int close(int fd) = 0;
   // An exclusive advisory lock on the file open at `fd`, taken without waiting and held until
   // the descriptor is closed (flock(2) with LOCK_EX | LOCK_NB): 0, or -1 with errno
   // EWOULDBLOCK when another open file holds it, `holder` then the process holding it (0 when
   // that cannot be told). Programs that take it never drive one device at once.
-  virtual int lock(int fd, int& holder) = 0;
-  virtual int ioctl(int fd, unsigned long request, unsigned long argument) = 0;
+  [[nodiscard]] virtual int lock(int fd, int& holder) = 0;
+  [[nodiscard]] virtual int ioctl(int fd, unsigned long request, unsigned long argument) = 0;
   // A shared, readable and writable mapping of `size` bytes of `fd` at offset 0.
-  virtual void* map(int fd, std::size_t size) = 0;
+  [[nodiscard]] virtual void* map(int fd, std::size_t size) = 0;
   // Host memory for the device: a private anonymous mapping of `size` bytes, readable and
   // writable, every page populated up front (PROT_READ | PROT_WRITE, MAP_PRIVATE |
   // MAP_ANONYMOUS | MAP_POPULATE), zero-filled.
-  virtual void* map_anonymous(std::size_t size) = 0;
+  [[nodiscard]] virtual void* map_anonymous(std::size_t size) = 0;
   // Either kind of mapping.
-  virtual int unmap(void* address, std::size_t size) = 0;
+  [[nodiscard]] virtual int unmap(void* address, std::size_t size) = 0;
   // One 32-bit device read or write; never cached, merged, split or elided.
   virtual std::uint32_t load(const volatile std::uint32_t* reg) = 0;
   virtual void store(volatile std::uint32_t* reg, std::uint32_t value) = 0;

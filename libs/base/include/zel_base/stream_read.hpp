@@ -17,8 +17,8 @@ inline constexpr std::chrono::milliseconds STREAM_STALL_LIMIT{10'000};
 // most `stall_limit` for data when none is there yet: the count read (0 at the end of the
 // file), or the error, ETIMEDOUT for a stream that stayed silent. (A blocking descriptor
 // waits in read(2) as long as it takes.)
-std::expected<std::size_t, OsError> read_within(int fd, void* buffer, std::size_t size,
-                                                std::chrono::milliseconds stall_limit);
+[[nodiscard]] std::expected<std::size_t, OsError> read_within(
+    int fd, void* buffer, std::size_t size, std::chrono::milliseconds stall_limit);
 
 // "the stream gave no data for 10s": what a stalled read is called in error texts.
 std::string stalled_stream_text(std::chrono::milliseconds stall_limit);

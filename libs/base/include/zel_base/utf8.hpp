@@ -45,10 +45,11 @@ struct Utf8Char {
 
 // The character that starts at `index` of `text` (index < text.size()), or the error of a
 // text whose valid part ends there.
-std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text, std::size_t index);
+[[nodiscard]] std::expected<Utf8Char, Utf8Error> decode_utf8_at(std::string_view text,
+                                                                std::size_t index);
 
 // Checks that `bytes` is well-formed UTF-8 (no surrogates, no overlong forms, nothing above
 // U+10FFFF).
-std::expected<void, Utf8Error> validate_utf8(std::string_view bytes);
+[[nodiscard]] std::expected<void, Utf8Error> validate_utf8(std::string_view bytes);
 
 }  // namespace zel_base

@@ -23,6 +23,6 @@ struct BootloaderElf {
 // Reads `file` as Loader::create does, with its errors; touches no device. Kept apart from the
 // loader so that the file can be checked without one. The ELF reader works in `file` itself
 // and may rewrite it: the caller hands over bytes it no longer needs as they were.
-Result<BootloaderElf> read_bootloader_elf(std::span<std::byte> file);
+[[nodiscard]] Result<BootloaderElf> read_bootloader_elf(std::span<std::byte> file);
 
 }  // namespace zel_driver

@@ -22,7 +22,7 @@ class BufferAttachments {
   ~BufferAttachments();
 
   // Device::attach_buffer; the index is recorded only when the attachment succeeded.
-  Status attach(std::uint32_t index, const std::byte* address, std::size_t size);
+  [[nodiscard]] Status attach(std::uint32_t index, const std::byte* address, std::size_t size);
 
   // In order of attachment.
   const std::vector<std::uint32_t>& indices() const { return indices_; }

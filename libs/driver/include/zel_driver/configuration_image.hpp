@@ -45,17 +45,17 @@ struct ConfigurationRecord {
 class ConfigurationImage {
  public:
   // Invalid("bad configuration image") unless the image holds the magic and a record count.
-  static Result<ConfigurationImage> read_header(std::span<const std::byte> image);
+  [[nodiscard]] static Result<ConfigurationImage> read_header(std::span<const std::byte> image);
 
   std::uint32_t count() const { return count_; }
   // Invalid("bad configuration image size") unless the image ends right after record count - 1.
-  Status check_size() const;
+  [[nodiscard]] Status check_size() const;
   // Record `index` (below count()); Invalid("truncated data") when the image is too short.
-  Result<ConfigurationRecord> record(std::size_t index) const;
+  [[nodiscard]] Result<ConfigurationRecord> record(std::size_t index) const;
   // Hands each record a replay writes, in order, to `write` (which returns a Status); the
   // records of the host sync registers are skipped. The number skipped, or the first error.
   template <class Write>
-  Result<std::uint64_t> for_each_replayed(Write&& write) const;
+  [[nodiscard]] Result<std::uint64_t> for_each_replayed(Write&& write) const;
 
  private:
   ConfigurationImage(std::span<const std::byte> image, std::uint32_t count)

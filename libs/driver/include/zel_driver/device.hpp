@@ -34,9 +34,9 @@ class Device {
   // Opens `path` on the system backend (system_backend.hpp), maps the configuration space, attaches
   // the device and sets its ID. On failure, whatever was acquired is released before the error
   // returns.
-  static Result<Device> open(std::string_view path);
+  [[nodiscard]] static Result<Device> open(std::string_view path);
   // The same on another backend (the simulated device); the backend must outlive the handle.
-  static Result<Device> open(std::string_view path, Backend& backend);
+  [[nodiscard]] static Result<Device> open(std::string_view path, Backend& backend);
 
   Device(Device&& other) noexcept;
   Device& operator=(Device&& other) noexcept;
@@ -46,49 +46,53 @@ class Device {
 
   // Issues `request` with an integer (or a record's address) as argument; any non-zero
   // return is Io with `operation`.
-  Status ioctl_value(unsigned long request, std::uint64_t value, const char* operation) const;
-  Status ioctl_pointer(unsigned long request, const void* value, const char* operation) const;
+  [[nodiscard]] Status ioctl_value(unsigned long request, std::uint64_t value,
+                                   const char* operation) const;
+  [[nodiscard]] Status ioctl_pointer(unsigned long request, const void* value,
+                                     const char* operation) const;
 
   // A valid offset is a multiple of 4 no greater than 0x7fffc.
-  static Status check_offset(std::uint32_t offset);
+  [[nodiscard]] static Status check_offset(std::uint32_t offset);
   // Exactly one 32-bit device access each, after the offset check.
-  Result<std::uint32_t> read_config(std::uint32_t offset) const;
-  Status write_config(std::uint32_t offset, std::uint32_t value) const;
+  [[nodiscard]] Result<std::uint32_t> read_config(std::uint32_t offset) const;
+  [[nodiscard]] Status write_config(std::uint32_t offset, std::uint32_t value) const;
 
   Backend& backend() const { return *backend_; }
 
   // --- initialization through the ICU mailbox (initialize.cpp, mailbox.hpp) ---
 
-  Result<MailboxMessage> mailbox(const MailboxMessage& request) const;
-  Status initialize() const;
+  [[nodiscard]] Result<MailboxMessage> mailbox(const MailboxMessage& request) const;
+  [[nodiscard]] Status initialize() const;
 
   // --- configuration replay (replay_configuration.cpp) ---
 
-  Status replay_configuration(std::span<const std::byte> image) const;
+  [[nodiscard]] Status replay_configuration(std::span<const std::byte> image) const;
 
   // --- host sync marks (host_sync.cpp, host_sync.hpp) ---
 
   using Poll = std::function<Status(const Device&)>;
 
-  Status write_sync_mark(std::uint32_t reg, std::uint32_t mark) const;
-  Status set_mark(std::uint32_t mark) const;
-  Status wait_mark(std::uint32_t reg, std::uint32_t expected,
-                   std::chrono::nanoseconds timeout) const;
-  Status wait_mark_with(std::uint32_t reg, std::uint32_t expected, std::chrono::nanoseconds timeout,
-                        const Poll& poll) const;
-  Status wait_mark_poll(std::uint32_t reg, std::uint32_t expected, std::chrono::nanoseconds timeout,
-                        std::chrono::nanoseconds interval, const Poll& poll) const;
-  Status clear_host_sync_marks() const;
+  [[nodiscard]] Status write_sync_mark(std::uint32_t reg, std::uint32_t mark) const;
+  [[nodiscard]] Status set_mark(std::uint32_t mark) const;
+  [[nodiscard]] Status wait_mark(std::uint32_t reg, std::uint32_t expected,
+                                 std::chrono::nanoseconds timeout) const;
+  [[nodiscard]] Status wait_mark_with(std::uint32_t reg, std::uint32_t expected,
+                                      std::chrono::nanoseconds timeout, const Poll& poll) const;
+  [[nodiscard]] Status wait_mark_poll(std::uint32_t reg, std::uint32_t expected,
+                                      std::chrono::nanoseconds timeout,
+                                      std::chrono::nanoseconds interval, const Poll& poll) const;
+  [[nodiscard]] Status clear_host_sync_marks() const;
 
   // --- tile debug interface (tile_debug.cpp, tile_debug.hpp) ---
 
-  Result<std::uint32_t> read_tile_debug(std::uint16_t physical_tile, std::uint32_t reg) const;
-  Status write_tile_debug(std::uint16_t physical_tile, std::uint32_t reg,
-                          std::uint32_t value) const;
-  Result<std::uint32_t> tile_context_state(std::uint16_t physical_tile,
-                                           std::uint32_t context) const;
-  Status execute_tile_instruction(std::uint16_t physical_tile, std::uint32_t context,
-                                  std::uint32_t instruction) const;
+  [[nodiscard]] Result<std::uint32_t> read_tile_debug(std::uint16_t physical_tile,
+                                                      std::uint32_t reg) const;
+  [[nodiscard]] Status write_tile_debug(std::uint16_t physical_tile, std::uint32_t reg,
+                                        std::uint32_t value) const;
+  [[nodiscard]] Result<std::uint32_t> tile_context_state(std::uint16_t physical_tile,
+                                                         std::uint32_t context) const;
+  [[nodiscard]] Status execute_tile_instruction(std::uint16_t physical_tile, std::uint32_t context,
+                                                std::uint32_t instruction) const;
 
   // --- tile context access (tile_context.cpp; the templates in tile_context.hpp) ---
 
@@ -106,32 +110,38 @@ class Device {
                                                      bool inactive_is_quiescent,
                                                      Operation&& operation) const;
 
-  Result<std::uint32_t> read_tile_m_register_in_context(std::uint16_t physical_tile,
-                                                        std::uint32_t context,
-                                                        std::uint32_t reg) const;
-  Result<std::uint32_t> read_tile_word_without_save(std::uint16_t physical_tile,
-                                                    std::uint32_t context,
-                                                    std::uint32_t address) const;
-  Status write_tile_word(std::uint16_t physical_tile, std::uint32_t context, std::uint32_t address,
-                         std::uint32_t value, bool inactive_is_quiescent) const;
-  Status write_tile_word_from_inactive_context(std::uint16_t physical_tile, std::uint32_t context,
-                                               std::uint32_t address, std::uint32_t value) const;
-  Result<std::vector<std::uint32_t>> read_tile_words_at_addresses_from_inactive_context(
+  [[nodiscard]] Result<std::uint32_t> read_tile_m_register_in_context(std::uint16_t physical_tile,
+                                                                      std::uint32_t context,
+                                                                      std::uint32_t reg) const;
+  [[nodiscard]] Result<std::uint32_t> read_tile_word_without_save(std::uint16_t physical_tile,
+                                                                  std::uint32_t context,
+                                                                  std::uint32_t address) const;
+  [[nodiscard]] Status write_tile_word(std::uint16_t physical_tile, std::uint32_t context,
+                                       std::uint32_t address, std::uint32_t value,
+                                       bool inactive_is_quiescent) const;
+  [[nodiscard]] Status write_tile_word_from_inactive_context(std::uint16_t physical_tile,
+                                                             std::uint32_t context,
+                                                             std::uint32_t address,
+                                                             std::uint32_t value) const;
+  [[nodiscard]] Result<std::vector<std::uint32_t>>
+  read_tile_words_at_addresses_from_inactive_context(
       std::uint16_t physical_tile, std::uint32_t context,
       std::span<const std::uint32_t> addresses) const;
-  Result<std::vector<std::uint32_t>> read_tile_words_from_inactive_context(
+  [[nodiscard]] Result<std::vector<std::uint32_t>> read_tile_words_from_inactive_context(
       std::uint16_t physical_tile, std::uint32_t context, std::uint32_t address,
       std::uint32_t words) const;
 
   // --- tile memory through the hardware autoloader (autoloader.cpp) ---
 
-  Status initialize_tile_memory(std::size_t tile_count, std::span<const std::byte> prefix) const;
-  Status reset_tile_memory(std::size_t tile_count) const;
-  Status wait_autoloader(std::chrono::nanoseconds timeout) const;
+  [[nodiscard]] Status initialize_tile_memory(std::size_t tile_count,
+                                              std::span<const std::byte> prefix) const;
+  [[nodiscard]] Status reset_tile_memory(std::size_t tile_count) const;
+  [[nodiscard]] Status wait_autoloader(std::chrono::nanoseconds timeout) const;
 
-  // --- host buffers (host_buffer.cpp, host_buffer.hpp) ---
+  // --- host buffer attachment (buffer_attachments.cpp, buffer_attachments.hpp) ---
 
-  Status attach_buffer(std::uint32_t index, const std::byte* address, std::size_t size) const;
+  [[nodiscard]] Status attach_buffer(std::uint32_t index, const std::byte* address,
+                                     std::size_t size) const;
   void detach_buffer(std::uint32_t index) const;
 
  private:

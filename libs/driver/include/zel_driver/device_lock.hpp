@@ -23,7 +23,8 @@ class DeviceLock {
   using Failure = std::variant<DriverError, Busy>;
 
   // Errors: those of opening the node, as Device::open gives them; Io "lock ZEL device".
-  static std::expected<DeviceLock, Failure> take(std::string_view path, zel_base::Backend& backend);
+  [[nodiscard]] static std::expected<DeviceLock, Failure> take(std::string_view path,
+                                                               zel_base::Backend& backend);
 
  private:
   explicit DeviceLock(zel_base::UniqueFd fd) : fd_(std::move(fd)) {}

@@ -48,7 +48,7 @@ class ExchangeBufferGuard {
  public:
   // The first failing access ends it; what was written stays written, since no guard exists
   // yet to restore it.
-  static Result<ExchangeBufferGuard> create(const Device& device);
+  [[nodiscard]] static Result<ExchangeBufferGuard> create(const Device& device);
 
   ExchangeBufferGuard(ExchangeBufferGuard&& other) noexcept;
   ExchangeBufferGuard& operator=(ExchangeBufferGuard&& other) noexcept;
@@ -56,12 +56,12 @@ class ExchangeBufferGuard {
   ExchangeBufferGuard& operator=(const ExchangeBufferGuard&) = delete;
   ~ExchangeBufferGuard();
 
-  Status restore_primary() const;
-  Status restore_all() const;
+  [[nodiscard]] Status restore_primary() const;
+  [[nodiscard]] Status restore_all() const;
 
  private:
   ExchangeBufferGuard(const Device& device, std::uint32_t saved_ccsr);
-  Status restore_blocks(std::size_t count) const;
+  [[nodiscard]] Status restore_blocks(std::size_t count) const;
   void release() noexcept;
 
   const Device* device_;  // nullptr once moved from

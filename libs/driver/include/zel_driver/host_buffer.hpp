@@ -14,7 +14,7 @@ namespace zel_driver {
 class HostBuffer {
  public:
   // Io "allocate pinned host buffer" when the system refuses the mapping (a size of 0, too).
-  static Result<HostBuffer> create(Backend& backend, std::size_t size);
+  [[nodiscard]] static Result<HostBuffer> create(Backend& backend, std::size_t size);
 
   HostBuffer(HostBuffer&& other) noexcept;
   HostBuffer& operator=(HostBuffer&& other) noexcept;

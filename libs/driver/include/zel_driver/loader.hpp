@@ -46,10 +46,12 @@ class Loader {
   // segment" or "bootloader exceeds descriptor area". Memory that runs short is Io "read
   // bootloader ELF" with OutOfMemory. Touches no device; keeps nothing of the file but the
   // segment bytes.
-  static Result<Loader> create(const Device& device, std::span<const std::byte> bootloader_elf);
+  [[nodiscard]] static Result<Loader> create(const Device& device,
+                                             std::span<const std::byte> bootloader_elf);
   // The same without a copy of the file: the ELF reader works in `bootloader_elf` itself and
   // may rewrite it, so the caller hands over bytes it owns and no longer needs as they were.
-  static Result<Loader> create_in_place(const Device& device, std::span<std::byte> bootloader_elf);
+  [[nodiscard]] static Result<Loader> create_in_place(const Device& device,
+                                                      std::span<std::byte> bootloader_elf);
 
   // Puts `app` onto the device's tiles and starts it: validates it, has the autoloader put
   // the bootloader on tiles 0 to n - 1, sends the tile images (in list order) through the
@@ -60,7 +62,7 @@ class Loader {
   // a failed handshake as Timeout "{step}: {error}"; on every exit the exchange blocks are
   // restored (best effort), then the transport is detached, then released. What was done to
   // the device otherwise stays done.
-  Status load(const zel_package::Application& app, std::uint32_t final_mark) const;
+  [[nodiscard]] Status load(const zel_package::Application& app, std::uint32_t final_mark) const;
 
   std::span<const std::byte> bootloader() const { return bootloader_; }
   const Device& device() const { return *device_; }
@@ -69,7 +71,8 @@ class Loader {
   Loader(const Device& device, std::vector<std::byte> bootloader)
       : device_(&device), bootloader_(std::move(bootloader)) {}
   // load, with memory that runs short left to propagate.
-  Status load_in_memory(const zel_package::Application& app, std::uint32_t final_mark) const;
+  [[nodiscard]] Status load_in_memory(const zel_package::Application& app,
+                                      std::uint32_t final_mark) const;
 
   const Device* device_;
   std::vector<std::byte> bootloader_;

@@ -40,18 +40,19 @@ namespace detail {
 
 // Sets the context's run-break bit on top of `old_run_break` and waits for the context to
 // reach a stopped state.
-Status stop_tile_context(const Device& device, std::uint16_t physical_tile, std::uint32_t context,
-                         std::uint32_t old_run_break);
+[[nodiscard]] Status stop_tile_context(const Device& device, std::uint16_t physical_tile,
+                                       std::uint32_t context, std::uint32_t old_run_break);
 // Puts `old_run_break` back and, when the context had not been asked to stop before, lets it
 // run again.
-Status release_tile_context(const Device& device, std::uint16_t physical_tile,
-                            std::uint32_t context, std::uint32_t old_run_break);
+[[nodiscard]] Status release_tile_context(const Device& device, std::uint16_t physical_tile,
+                                          std::uint32_t context, std::uint32_t old_run_break);
 // M registers 0 and 1 of the context, in that order.
-Result<TileScratch> save_tile_scratch(const Device& device, std::uint16_t physical_tile,
-                                      std::uint32_t context);
+[[nodiscard]] Result<TileScratch> save_tile_scratch(const Device& device,
+                                                    std::uint16_t physical_tile,
+                                                    std::uint32_t context);
 // Writes them back, 1 first; stops at the first failure.
-Status restore_tile_scratch(const Device& device, std::uint16_t physical_tile,
-                            std::uint32_t context, const TileScratch& saved);
+[[nodiscard]] Status restore_tile_scratch(const Device& device, std::uint16_t physical_tile,
+                                          std::uint32_t context, const TileScratch& saved);
 
 template <class R>
 inline constexpr bool is_driver_result = false;

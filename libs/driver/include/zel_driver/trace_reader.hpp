@@ -47,12 +47,13 @@ class TraceReader {
  public:
   // Reads the first line. A format other than TRACE_FORMAT is refused; so is a trace without a
   // format line, unless `unversioned` lets it be read as format 1.
-  static std::expected<TraceReader, TraceError> open(std::istream& in, bool unversioned = false,
-                                                     TraceLimits limits = {});
+  [[nodiscard]] static std::expected<TraceReader, TraceError> open(std::istream& in,
+                                                                   bool unversioned = false,
+                                                                   TraceLimits limits = {});
 
   const TraceHeader& header() const { return header_; }
   // The next event; none once the last line is read (end() then holds it).
-  std::expected<std::optional<TraceEvent>, TraceError> next();
+  [[nodiscard]] std::expected<std::optional<TraceEvent>, TraceError> next();
   const std::optional<TraceEnd>& end() const { return end_; }
   // The number of the last line read.
   std::uint64_t line() const { return line_; }
@@ -79,6 +80,7 @@ class TraceReader {
 // and the stream is put back where it was. What a replay must know before it runs (the
 // digests of the recorded run's inputs) is there. A trace whose last line is no end line was
 // cut short; a stream that cannot be sought (a pipe) cannot be read so.
-std::expected<TraceEnd, TraceError> read_trace_end(std::istream& in, TraceLimits limits = {});
+[[nodiscard]] std::expected<TraceEnd, TraceError> read_trace_end(std::istream& in,
+                                                                 TraceLimits limits = {});
 
 }  // namespace zel_driver

@@ -37,22 +37,22 @@ constexpr std::size_t frame_count(std::size_t image_bytes) {
 // Cuts `image` into frame_count(size) frames for `physical_tile`, numbered from 0; the
 // payload past the end of the image in the last frame is zero. An empty image is
 // Invalid("cannot frame empty tile image").
-Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
-                                          std::span<const std::byte> image);
+[[nodiscard]] Result<std::vector<std::byte>> frame_tile(std::uint32_t physical_tile,
+                                                        std::span<const std::byte> image);
 
 // The same framing written in place: `frames` must be exactly frame_count(image.size()) x
 // 1024 bytes, and every one of its bytes is written, whatever it held before. An empty image
 // is Invalid("cannot frame empty tile image"), a buffer of another size Invalid("frame buffer
 // does not fit the tile image"); either writes nothing.
-Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
-                       std::span<std::byte> frames);
+[[nodiscard]] Status frame_tile_into(std::uint32_t physical_tile, std::span<const std::byte> image,
+                                     std::span<std::byte> frames);
 
 // Writes bytes [offset, offset + out.size()) of an image into `out`, zero past its end.
 using ImageBytes = std::function<void(std::size_t offset, std::span<std::byte> out)>;
 
 // The same framing of an image of `image_bytes` bytes that `image` writes straight into each
 // frame's payload, so that no copy of the whole image is made first.
-Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
-                       const ImageBytes& image, std::span<std::byte> frames);
+[[nodiscard]] Status frame_tile_into(std::uint32_t physical_tile, std::size_t image_bytes,
+                                     const ImageBytes& image, std::span<std::byte> frames);
 
 }  // namespace zel_driver

@@ -64,21 +64,22 @@ struct Application {
   // a profile kind outside the schema, Invalid for the header or a validation rule.
   // A stream that gives no data for 10 s (zel_base::STREAM_STALL_LIMIT) ends the read with
   // Capnp; the descriptor may be non-blocking.
-  static std::expected<Application, PackageError> read(int fd);
+  [[nodiscard]] static std::expected<Application, PackageError> read(int fd);
   // The same with another limit to the wait for a silent stream.
-  static std::expected<Application, PackageError> read(int fd,
-                                                       std::chrono::milliseconds stall_limit);
+  [[nodiscard]] static std::expected<Application, PackageError> read(
+      int fd, std::chrono::milliseconds stall_limit);
 
   // Checks every consistency rule in a fixed order and reports the first one broken, as an
   // Invalid error. Changes nothing.
-  std::expected<void, PackageError> validate() const;
+  [[nodiscard]] std::expected<void, PackageError> validate() const;
 
   // The contiguous memory image of the first tile whose physical tile is `physical_tile`:
   // from its lowest segment address to its highest segment end, every segment's stored bytes
   // in place and zero elsewhere. Fails with "unknown tile {}", "tile has no loadable
   // segments", or, on an application that would not pass validation, with the segment error
   // validation gives rather than write outside the image.
-  std::expected<std::vector<std::byte>, PackageError> tile_image(std::uint32_t physical_tile) const;
+  [[nodiscard]] std::expected<std::vector<std::byte>, PackageError> tile_image(
+      std::uint32_t physical_tile) const;
 
   bool operator==(const Application&) const = default;
 };

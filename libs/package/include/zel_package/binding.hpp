@@ -29,7 +29,7 @@ struct Binding {
   // The length of the flat bytes: the largest file_offset + size over the slices, 0 without
   // slices. Fails with "binding {name} file range overflows" when a sum exceeds 64 bits. Gaps
   // between slices are not looked for.
-  std::expected<std::uint64_t, PackageError> byte_len() const;
+  [[nodiscard]] std::expected<std::uint64_t, PackageError> byte_len() const;
 
   bool operator==(const Binding&) const = default;
 };

@@ -62,9 +62,8 @@ struct HostExchange {
 // Checks that `ends` cut the `slice_count` slices of one direction ("input" or "output") of
 // `call` into consecutive non-empty batches that cover them all: strictly increasing, each at
 // most `slice_count`, the last equal to it (no ends at all for a direction without slices).
-std::expected<void, PackageError> validate_host_batch_ends(const HostCall& call,
-                                                           std::string_view direction,
-                                                           std::span<const std::uint32_t> ends,
-                                                           std::size_t slice_count);
+[[nodiscard]] std::expected<void, PackageError> validate_host_batch_ends(
+    const HostCall& call, std::string_view direction, std::span<const std::uint32_t> ends,
+    std::size_t slice_count);
 
 }  // namespace zel_package

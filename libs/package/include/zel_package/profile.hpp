@@ -17,8 +17,8 @@ enum class StepKind : std::uint16_t { Exchange = 0, Compute = 1, Synchronization
 enum class ExchangeActivityKind : std::uint16_t { Send = 0, Receive = 1, PartnerBusy = 2 };
 
 // The variant stored as `value`; every value outside the schema is refused, none is clamped.
-std::expected<StepKind, NotInSchema> step_kind_from_value(std::uint16_t value);
-std::expected<ExchangeActivityKind, NotInSchema> exchange_activity_kind_from_value(
+[[nodiscard]] std::expected<StepKind, NotInSchema> step_kind_from_value(std::uint16_t value);
+[[nodiscard]] std::expected<ExchangeActivityKind, NotInSchema> exchange_activity_kind_from_value(
     std::uint16_t value);
 
 // One named text attribute of a step; names may repeat.
@@ -55,7 +55,8 @@ struct ProfileStep {
   // Copies one wire step out of its message, fields in wire order, stopping at the first
   // failure: Capnp for a malformed text or list, Utf8 for a text that is not UTF-8,
   // SchemaEnum for a step or activity kind outside the schema.
-  static std::expected<ProfileStep, PackageError> read(wire::ProfileStep::Reader step);
+  [[nodiscard]] static std::expected<ProfileStep, PackageError> read(
+      wire::ProfileStep::Reader step);
 
   bool operator==(const ProfileStep&) const = default;
 };

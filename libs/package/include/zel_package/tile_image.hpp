@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "zel_package/segment_data.hpp"
+
 namespace zel_package {
 
 // One piece of a tile's memory: `memory_size` bytes from `address`, of which the first
@@ -12,7 +14,7 @@ namespace zel_package {
 struct Segment {
   std::uint32_t address = 0;
   std::uint32_t memory_size = 0;
-  std::vector<std::byte> data;
+  SegmentData data;
   // Stored unchanged; nothing in the host stack interprets them.
   std::uint32_t flags = 0;
 

@@ -25,7 +25,7 @@ class Target {
 
   // Exact, byte-for-byte match of the target's name ("zel21"); no trimming, no case folding.
   // The error is a fixed text that carries nothing of the rejected input.
-  static std::expected<Target, std::string_view> from_str(std::string_view name);
+  [[nodiscard]] static std::expected<Target, std::string_view> from_str(std::string_view name);
 
   // Where tile memory lies in a tile's address space.
   constexpr AddressRange tile_memory() const {

@@ -43,12 +43,12 @@ class FileContents {
 // socket fails as reading it fails. The header is read first: a short image, or one without the
 // magic, is handed over as it is; otherwise only the bytes its record count calls for are read,
 // plus one that shows an excess, so memory stays within the size the image declares for itself.
-std::expected<std::vector<std::byte>, RunError> read_configuration_image(
+[[nodiscard]] std::expected<std::vector<std::byte>, RunError> read_configuration_image(
     const std::string& path, std::chrono::milliseconds stall_limit = zel_base::STREAM_STALL_LIMIT);
 
 // The bootloader file at `path`: a regular file whole, mapped; a stream (opened without
 // waiting for a writer) read up to BOOTLOADER_FILE_LIMIT and refused beyond.
-std::expected<FileContents, RunError> read_bootloader_file(
+[[nodiscard]] std::expected<FileContents, RunError> read_bootloader_file(
     const std::string& path, std::chrono::milliseconds stall_limit = zel_base::STREAM_STALL_LIMIT);
 
 }  // namespace reset_memory

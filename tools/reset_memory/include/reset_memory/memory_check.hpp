@@ -25,7 +25,8 @@ inline constexpr std::size_t RESET_TILE_COUNT = 1472;
 // Poisons the words and checks each write, restores the configuration from `config_path`,
 // resets and times the reset of all tiles (writing "memory reset: ..." to `out`), reads the
 // words back and passes only if all read zero (writing the PASS line).
-Step poison_reset_readback(const zel_driver::Device& device, const std::string& config_path,
-                           std::ostream& out, Phases phases);
+[[nodiscard]] Step poison_reset_readback(const zel_driver::Device& device,
+                                         const std::string& config_path, std::ostream& out,
+                                         Phases phases);
 
 }  // namespace reset_memory

@@ -31,8 +31,9 @@ std::span<const FaultSwitch> fault_catalog();
 const FaultSwitch& switch_named(std::string_view fault);
 
 // "NAME" or "NAME=VALUE", applied.
-std::expected<void, std::string> apply_fault(std::string_view text, zel_sim::SimConfig& config,
-                                             zel_sim::Faults& faults);
+[[nodiscard]] std::expected<void, std::string> apply_fault(std::string_view text,
+                                                           zel_sim::SimConfig& config,
+                                                           zel_sim::Faults& faults);
 
 // How a --fault fared in a run: the text given and the times it took effect.
 struct FaultFiring {

@@ -158,11 +158,11 @@ std::vector<Seed> trace_seeds() {
       auto lock = zel_driver::DeviceLock::take("/dev/zel0", tracing);
       auto device = zel_driver::Device::open("/dev/zel0", tracing);
       if (device && device->initialize()) {
-        (void)device->read_tile_words_from_inactive_context(3, 1, 0x4c100, 1);
+        static_cast<void>(device->read_tile_words_from_inactive_context(3, 1, 0x4c100, 1));
       }
     }
     tracing.finish();
-    (void)sim.take_refusals();
+    static_cast<void>(sim.take_refusals());
     const std::string text = lines.str();
     const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
     return std::vector<std::byte>(bytes, bytes + text.size());

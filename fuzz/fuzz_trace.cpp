@@ -66,7 +66,7 @@ void replay(const std::string& input) {
     auto lock = DeviceLock::take("/dev/zel0", backend);
     auto device = Device::open("/dev/zel0", backend);
     if (device && device->initialize()) {
-      (void)device->read_tile_words_from_inactive_context(3, 1, 0x4c100, 1);
+      static_cast<void>(device->read_tile_words_from_inactive_context(3, 1, 0x4c100, 1));
     }
   }
   const auto& stop = backend.finish();

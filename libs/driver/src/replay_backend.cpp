@@ -99,8 +99,8 @@ int ReplayBackend::lock(int fd, int& holder) {
   return answer(event);
 }
 
-int ReplayBackend::ioctl(int fd, unsigned long request, unsigned long argument) {
-  (void)fd;  // the trace does not say which descriptor a request went to
+// The trace does not say which descriptor a request went to.
+int ReplayBackend::ioctl(int /*fd*/, unsigned long request, unsigned long argument) {
   const TraceEvent* event = expect(traced::Ioctl{request, traced_argument_of(request, argument)});
   if (event != nullptr && event->answer.received) {
     // Where the kernel writes its answer to a mailbox message.
@@ -146,7 +146,8 @@ void ReplayBackend::release(void* address) {
   }
   const auto found = std::ranges::find(host_memory_, address, &Mapping::address);
   if (found == host_memory_.end()) return;
-  system_backend().unmap(found->address, found->size);
+  // Host memory is the replay's own: a failed unmap leaves nothing anyone could use.
+  static_cast<void>(system_backend().unmap(found->address, found->size));
   host_memory_.erase(found);
 }
 

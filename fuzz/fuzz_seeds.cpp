@@ -9,13 +9,16 @@
 #include <expected>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tool_files_input.hpp"
 #include "zel_driver/device.hpp"
+#include "zel_driver/device_lock.hpp"
 #include "zel_driver/registers.hpp"
+#include "zel_driver/tracing_backend.hpp"
 #include "zel_fixtures/config_image.hpp"
 #include "zel_fixtures/elf_writer.hpp"
 #include "zel_fixtures/idle_package.hpp"
@@ -143,6 +146,35 @@ std::vector<Seed> tool_files_seeds() {
   };
 }
 
+// Traces of the work fuzz_trace replays (the bring-up and a word read), as the device answered
+// it and as a failing device did: every op, and answers that take the stack elsewhere.
+std::vector<Seed> trace_seeds() {
+  const auto traced = [](zel_sim::Faults faults) {
+    zel_sim::SimDevice sim;
+    sim.faults() = std::move(faults);
+    std::ostringstream lines;
+    zel_driver::TracingBackend tracing(sim, lines);
+    {
+      auto lock = zel_driver::DeviceLock::take("/dev/zel0", tracing);
+      auto device = zel_driver::Device::open("/dev/zel0", tracing);
+      if (device && device->initialize()) {
+        static_cast<void>(device->read_tile_words_from_inactive_context(3, 1, 0x4c100, 1));
+      }
+    }
+    tracing.finish();
+    static_cast<void>(sim.take_refusals());
+    const std::string text = lines.str();
+    const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
+    return std::vector<std::byte>(bytes, bytes + text.size());
+  };
+  return {
+      {"bring_up", traced({})},
+      {"set_id_refused", traced({.ioctl_failures = {{zel_driver::IOCTL_SET_ID, EPERM}}})},
+      {"icu_answers_wrongly", traced({.mailbox_response = zel_sim::icu::Message{1, 2, 3, 4, 5}})},
+      {"tdi_slow", traced({.tdi_busy_status_reads = 2})},
+  };
+}
+
 void write_seeds(const std::filesystem::path& directory, const std::vector<Seed>& seeds) {
   std::filesystem::create_directories(directory);
   for (const auto& [name, bytes] : seeds) {
@@ -165,5 +197,6 @@ int main(int argc, char** argv) {
   write_seeds(root / "package", package_seeds());
   write_seeds(root / "bootloader_elf", bootloader_elf_seeds());
   write_seeds(root / "tool_files", tool_files_seeds());
+  write_seeds(root / "trace", trace_seeds());
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "zel_base/os_error.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -101,6 +102,22 @@ std::string OsError::message() const {
 std::string OsError::name() const {
   const char* name = ::strerrorname_np(code_);
   return name != nullptr ? name : fmt::format("E{}", code_);
+}
+
+std::optional<OsError> OsError::named(std::string_view name) {
+  // Every number the system names lies well below this.
+  constexpr int NAMED_LIMIT = 4096;
+  for (int code = 0; code < NAMED_LIMIT; ++code) {
+    const char* known = ::strerrorname_np(code);
+    if (known != nullptr && name == known) return OsError(code);
+  }
+  int code = 0;
+  if (name.size() < 2 || name[0] != 'E') return std::nullopt;
+  const auto [end, error] = std::from_chars(name.data() + 1, name.data() + name.size(), code);
+  if (error != std::errc() || end != name.data() + name.size()) return std::nullopt;
+  // A number the system names is written by its name only.
+  if (::strerrorname_np(code) != nullptr) return std::nullopt;
+  return OsError(code);
 }
 
 std::string OsError::reason() const { return fmt::format("{} ({})", message(), name()); }

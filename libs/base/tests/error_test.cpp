@@ -52,5 +52,17 @@ TEST(OsError, DisplayAndDebugForms) {
   }
 }
 
+// A trace names an error number; reading it back must give the number that was named.
+TEST(OsError, NamesReadBackAsTheirNumbers) {
+  for (const int code : {0, EPERM, EAGAIN, ENOTTY, EOPNOTSUPP, 133, 134, 5000, -1}) {
+    const auto named = OsError::named(OsError(code).name());
+    ASSERT_TRUE(named) << OsError(code).name();
+    EXPECT_EQ(named->code(), code);
+  }
+  for (const std::string_view text : {"", "E", "EIO ", "eio", "E5", "E05", "E+300", "ENOSUCH"}) {
+    EXPECT_FALSE(OsError::named(text)) << text;
+  }
+}
+
 }  // namespace
 }  // namespace zel_base

@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <sstream>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "zel_base/version.hpp"
 #include "zel_driver/device.hpp"
 #include "zel_driver/kernel_interface.hpp"
 #include "zel_sim/sim_device.hpp"
@@ -39,7 +41,14 @@ TEST(TracingBackend, KeepsTheErrorOfAFailedCallAndNamesIt) {
             "Io { operation: \"set ZEL ID\", source: Os { code: 1, kind: PermissionDenied, "
             "message: \"Operation not permitted\" } }");
   EXPECT_TRUE(traced.finish());
-  EXPECT_EQ(buffer.str(),
+  const std::string text = buffer.str();
+  const std::string first_line = text.substr(0, text.find('\n') + 1);
+  EXPECT_EQ(
+      first_line,
+      fmt::format("{{\"t_ns\":0,\"op\":\"trace\",\"format\":\"zel-trace/2\",\"version\":\"{}\","
+                  "\"source_revision\":\"{}\",\"run\":{{}}}}\n",
+                  zel_base::version(), zel_base::source_revision()));
+  EXPECT_EQ(text.substr(first_line.size()),
             "{\"t_ns\":2000,\"op\":\"open\",\"path\":\"/dev/zel0\",\"flags\":\"0x80002\","
             "\"result\":1000}\n"
             "{\"t_ns\":4000,\"op\":\"map\",\"fd\":1000,\"size\":\"0x80000\",\"result\":0}\n"
@@ -49,7 +58,8 @@ TEST(TracingBackend, KeepsTheErrorOfAFailedCallAndNamesIt) {
             "\"argument\":\"0x0\",\"result\":-1,\"errno\":\"EPERM\"}\n"
             "{\"t_ns\":10000,\"op\":\"unmap\",\"mapping\":\"configuration\",\"size\":\"0x80000\","
             "\"result\":0}\n"
-            "{\"t_ns\":12000,\"op\":\"close\",\"fd\":1000,\"result\":0}\n");
+            "{\"t_ns\":12000,\"op\":\"close\",\"fd\":1000,\"result\":0}\n"
+            "{\"t_ns\":12000,\"op\":\"end\",\"run\":{}}\n");
 }
 
 TEST(TracingBackend, DecodesArgumentRecordsAndRegisterOffsets) {
@@ -83,6 +93,34 @@ TEST(TracingBackend, DecodesArgumentRecordsAndRegisterOffsets) {
   EXPECT_NE(text.find("\"request\":\"detach-buffer\",\"number\":\"0xc008ed0c\",\"argument\":"
                       "\"0x2\",\"result\":0}"),
             std::string::npos);
+}
+
+TEST(TracingBackend, RecordsTheClockReadingsAndSleepsOfAWait) {
+  zel_sim::SimDevice sim;
+  sim.faults().hsp_marks_kept_from = 1;
+  std::ostringstream lines;
+  TracingBackend traced(sim, lines, R"({"arguments": ["a", "b"]})");
+  auto on_trace = Device::open("/dev/zel0", traced);
+  ASSERT_TRUE(on_trace);
+  lines.str("");
+  // A mark nobody clears: two looks 100 us apart, then the deadline has passed.
+  ASSERT_TRUE(on_trace->write_sync_mark(0x302c, 5));
+  lines.str("");
+  const auto waited = on_trace->wait_mark(0x302c, 0, std::chrono::microseconds(150));
+  ASSERT_FALSE(waited);
+  std::vector<std::string> ops;
+  std::istringstream read(lines.str());
+  for (std::string line; std::getline(read, line);) {
+    ops.push_back(line.substr(line.find("\"op\"")));
+  }
+  ASSERT_GE(ops.size(), 4u);
+  EXPECT_EQ(ops[0], "\"op\":\"now\"}") << "the deadline's reading";
+  EXPECT_TRUE(ops[1].starts_with("\"op\":\"load\",\"offset\":\"0x302c\",")) << ops[1];
+  EXPECT_EQ(ops[2], "\"op\":\"now\"}");
+  EXPECT_EQ(ops[3], "\"op\":\"sleep\",\"ns\":100000}");
+  EXPECT_EQ(ops.back(), "\"op\":\"now\"}") << "the look that found the deadline passed";
+  EXPECT_TRUE(traced.finish(R"({"exit_status": 1})"));
+  EXPECT_TRUE(lines.str().ends_with(",\"op\":\"end\",\"run\":{\"exit_status\":1}}\n"));
 }
 
 TEST(TracingBackend, FinishSaysWhenLinesWereLost) {

@@ -33,9 +33,14 @@ constexpr const char* CHECK_STATUSES =
 constexpr const char* FIXTURES_STATUSES =
     "Exit status: 0 written; 1 a file could not be written; 2 usage error.";
 constexpr const char* FAULTS_STATUSES = "Exit status: 0.";
+constexpr const char* REPLAY_STATUSES =
+    "Exit status: 0, 1, 3 and 101 as the recorded run ended (the run's own lines); 2 usage "
+    "error, a trace that cannot be read (one line naming its line), or an input that is not "
+    "the recorded one, nothing run; 4 the run departed from the trace (a block naming the "
+    "event); 1 also when the replay's trace or report could not be written whole.";
 constexpr const char* TRACE_DIFF_STATUSES =
     "Exit status: 0 the traces show the same host events; 1 they differ; 2 usage error, or a "
-    "trace that cannot be read.";
+    "trace that cannot be read (one line naming its line).";
 constexpr const char* REPORT_STATUSES =
     "Exit status: 0 every report read and every run passed; 1 a run that did not pass, a report "
     "that could not be read (listed on standard error) or an output that could not be written; "
@@ -116,6 +121,7 @@ std::string one_line(std::string text) {
 struct Parsed {
   RunOptions run;
   CampaignOptions campaign;
+  ReplayOptions replay;
   std::string log;
   CheckOptions check;
   FixturesOptions fixtures;
@@ -187,6 +193,42 @@ CLI::App* add_run(CLI::App& app, Parsed& parsed) {
                   "The tool's arguments, passed as they are: CONFIG PACKAGE BOOTLOADER")
       ->type_name("FILE");
   return run;
+}
+
+CLI::App* add_replay(CLI::App& app, Parsed& parsed) {
+  CLI::App* replay = app.add_subcommand(
+      "replay",
+      "Runs reset_memory's whole run again against the answers a traced run got (zel run "
+      "--trace, on a board or the simulated device), checking that the stack makes every call "
+      "as recorded. Prints the run's own lines, or where it departed from the trace.");
+  replay->footer(REPLAY_STATUSES);
+  replay->add_option("TRACE", parsed.replay.recorded, "The trace of the recorded run")
+      ->required()
+      ->type_name("FILE");
+  replay
+      ->add_option("FILES", parsed.replay.inputs,
+                   "The recorded run's inputs, checked against its digests: CONFIG PACKAGE "
+                   "BOOTLOADER")
+      ->required()
+      ->expected(3)
+      ->type_name("FILE");
+  replay
+      ->add_option("--report", parsed.replay.report,
+                   "Write a JSON report of the replay to FILE (- for standard output, the "
+                   "run's own lines then going to standard error)")
+      ->type_name("FILE|-");
+  replay
+      ->add_option("--log", parsed.log,
+                   "Print the libraries' events at LEVEL (trace, debug or info) and above to "
+                   "standard error, each with the recorded run's time")
+      ->check(log_level())
+      ->type_name("LEVEL");
+  replay
+      ->add_option("--trace", parsed.replay.trace,
+                   "Write the replay's own trace to FILE (- for standard output), on the "
+                   "recorded run's clock")
+      ->type_name("FILE|-");
+  return replay;
 }
 
 CLI::App* add_check(CLI::App& app, Parsed& parsed) {
@@ -289,7 +331,7 @@ CLI::App* add_trace_diff(CLI::App& app, Parsed& parsed) {
   diff->add_option("B", parsed.diff.second, "Another trace")->required()->type_name("FILE");
   diff->add_flag("--values", parsed.diff.values,
                  "Compare the values loaded in the poison and readback phases too, and name the "
-                 "tile and address of the first word read otherwise");
+                 "tile and address of the first word read differently");
   return trace;
 }
 
@@ -332,6 +374,13 @@ int dispatch(const CLI::App& app, Parsed& parsed, std::span<const std::string> a
   const CLI::App* chosen = app.get_subcommands().front();
   const std::string& name = chosen->get_name();
   if (name == "run") return dispatch_run(parsed, arguments, out, err);
+  if (name == "replay") {
+    parsed.replay.log = level_named(parsed.log);
+    parsed.replay.command_line.assign({"zel"});
+    parsed.replay.command_line.insert(parsed.replay.command_line.end(), arguments.begin(),
+                                      arguments.end());
+    return replay_command(parsed.replay, out, err);
+  }
   if (name == "check") return check_command(parsed.check, out, err);
   if (name == "fixtures") return fixtures_command(parsed.fixtures, out, err);
   if (name == "faults") return faults_command(out);
@@ -395,14 +444,15 @@ int parse_and_run(std::span<const std::string> arguments, std::ostream& out, std
       fmt::format("zel {} (source revision {})", zel_base::version(), zel_base::source_revision());
   CLI::App app(
       "The companion command of reset_memory: the tool's run on the simulated device "
-      "or a real one, watched (trace, report, log); offline checks of its inputs; "
-      "sample inputs; the simulated device's faults; trace comparison.",
+      "or a real one, watched (trace, report, log); a traced run replayed; offline checks of "
+      "its inputs; sample inputs; the simulated device's faults; trace comparison.",
       "zel");
   app.footer(ZEL_FOOTER);
   app.set_version_flag("--version", version);
   app.require_subcommand(1);
   Parsed parsed;
   add_run(app, parsed);
+  add_replay(app, parsed);
   add_check(app, parsed);
   add_fixtures(app, parsed);
   app.add_subcommand("faults",
@@ -452,8 +502,9 @@ int parse_and_run(std::span<const std::string> arguments, std::ostream& out, std
 int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
   int status = parse_and_run(arguments, out, err);
   // What a command printed and could not write (a full disk, a closed pipe) is not a success.
-  // A run has checked its own lines already.
-  const bool ran = !arguments.empty() && arguments.front() == "run";
+  // A run (or a replay of one) has checked its own lines already.
+  const bool ran =
+      !arguments.empty() && (arguments.front() == "run" || arguments.front() == "replay");
   if (const int lost = zel_base::lost_output(out); lost != 0 && !ran) {
     err << fmt::format("zel: cannot write standard output: {}\n", zel_base::OsError(lost).reason());
     if (status == 0) status = 1;

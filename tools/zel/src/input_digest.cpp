@@ -1,14 +1,17 @@
 #include "input_digest.hpp"
 
+// The one-call SHA-256 of libcrypto, without the algorithm providers that its EVP interface
+// sets up on first use: those cost a run about a millisecond and 2 MB, where the digest of a
+// demo package costs 0.4 ms.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <iterator>
-#include <memory>
 
 #include <fmt/format.h>
 
@@ -16,14 +19,6 @@
 #include "zel_base/unique_fd.hpp"
 
 namespace zel {
-namespace {
-
-struct DigestFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-}  // namespace
-
 [[nodiscard]] std::expected<InputDigest, std::string> input_digest(const std::string& path,
                                                                    std::uint64_t limit) {
   const zel_base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -36,10 +31,8 @@ struct DigestFree {
   if (!S_ISREG(status.st_mode)) return std::unexpected("not a regular file: not read");
   const auto size = static_cast<std::uint64_t>(status.st_size);
   if (size > limit) return std::unexpected(fmt::format("larger than {} bytes: not read", limit));
-  const std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    return std::unexpected("SHA-256 unavailable");
-  }
+  SHA256_CTX context;
+  SHA256_Init(&context);
   InputDigest digest;
   std::array<unsigned char, 1 << 16> piece;
   // One byte past the size shows a file that holds more than it says.
@@ -48,17 +41,16 @@ struct DigestFree {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return std::unexpected(zel_base::OsError::last().display());
     if (got == 0) break;
-    EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(got));
+    SHA256_Update(&context, piece.data(), static_cast<std::size_t>(got));
     digest.size += static_cast<std::uint64_t>(got);
   }
   if (digest.size != size) {
     return std::unexpected("its size changed while it was read, or is not its real size: not read");
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> hash;
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), hash.data(), &length);
-  for (unsigned int i = 0; i < length; ++i) {
-    fmt::format_to(std::back_inserter(digest.sha256), "{:02x}", hash[i]);
+  std::array<unsigned char, SHA256_DIGEST_LENGTH> hash;
+  SHA256_Final(hash.data(), &context);
+  for (const unsigned char byte : hash) {
+    fmt::format_to(std::back_inserter(digest.sha256), "{:02x}", byte);
   }
   return digest;
 }

@@ -79,8 +79,16 @@ std::string host_name() {
   return name;
 }
 
-RunReport::RunReport(zel_base::Backend& clock, RunIdentity identity,
-                     std::span<const std::string> arguments)
+json run_inputs(std::span<const std::string> arguments) {
+  // The run reads at most three of its arguments; later ones are not inputs.
+  json inputs = json::array();
+  for (std::size_t i = 0; i < arguments.size() && i < std::size(INPUT_ROLES); ++i) {
+    inputs.push_back(input(INPUT_ROLES[i], arguments[i]));
+  }
+  return inputs;
+}
+
+RunReport::RunReport(zel_base::Backend& clock, RunIdentity identity)
     : clock_(clock), start_(clock.now()) {
   head_ = {
       {"schema", REPORT_SCHEMA},
@@ -93,12 +101,8 @@ RunReport::RunReport(zel_base::Backend& clock, RunIdentity identity,
       {"device", std::move(identity.device)},
       {"sequence", identity.sequence},
   };
-  // The run reads at most three of its arguments; later ones are not inputs.
-  json inputs = json::array();
-  for (std::size_t i = 0; i < arguments.size() && i < std::size(INPUT_ROLES); ++i) {
-    inputs.push_back(input(INPUT_ROLES[i], arguments[i]));
-  }
-  head_["inputs"] = std::move(inputs);
+  if (!identity.recorded.is_null()) head_["recorded"] = std::move(identity.recorded);
+  head_["inputs"] = std::move(identity.inputs);
 }
 
 void RunReport::phase(std::string_view name) {
@@ -130,6 +134,11 @@ void RunReport::ended(const reset_memory::Step& result) {
 void RunReport::ended_early(const std::string& display, const std::string& debug) {
   result_ = "error";
   end_ = {{"error", {{"display", display}, {"debug", debug}}}};
+}
+
+void RunReport::diverged(json divergence) {
+  result_ = "diverged";
+  end_ = {{"divergence", std::move(divergence)}};
 }
 
 json RunReport::finish(const RunOutcome& outcome) const {

@@ -25,7 +25,13 @@ struct RunIdentity {
   std::vector<std::string> command_line;  // "zel", "run", ... as given
   nlohmann::ordered_json device;          // kind, tiles or path, identity
   std::uint64_t sequence = 1;             // of the device's runs in this command
+  nlohmann::ordered_json inputs;          // run_inputs() of the tool's arguments
+  nlohmann::ordered_json recorded;        // a replay: the recorded run it replays; else null
 };
+
+// The inputs a run of the tool reads from its arguments (at most three), in argument order:
+// role, path, and size and SHA-256 or why there are none.
+nlohmann::ordered_json run_inputs(std::span<const std::string> arguments);
 
 // How a run ended beyond the tool's own result, once the command's status is known.
 struct RunOutcome {
@@ -41,14 +47,16 @@ struct RunOutcome {
 // duration, and how the run ended.
 class RunReport final : public reset_memory::RunObserver {
  public:
-  // `clock` is the run's backend; times count from now. `arguments` are the tool's.
-  RunReport(zel_base::Backend& clock, RunIdentity identity, std::span<const std::string> arguments);
+  // `clock` is the run's backend; times count from now.
+  RunReport(zel_base::Backend& clock, RunIdentity identity);
 
   void phase(std::string_view name) override;
   void reset_timed(std::chrono::nanoseconds duration) override;
   void ended(const reset_memory::Step& result) override;
   // The run ended before it started: `display` and `debug` of the error (a busy device).
   void ended_early(const std::string& display, const std::string& debug);
+  // A replay departed from its trace: whatever its run made of that is not the run's end.
+  void diverged(nlohmann::ordered_json divergence);
 
   nlohmann::ordered_json finish(const RunOutcome& outcome) const;
 

@@ -1,62 +1,57 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <expected>
 #include <istream>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "trace_reader.hpp"
+#include "tile_word_reads.hpp"
+#include "zel_driver/trace_reader.hpp"
 
 namespace zel {
 
-// One thing the host did, as traces are compared: a request (its name and argument fields),
-// a store (offset and value) or a load (its offset; with values, the value it read too). A run
-// of loads of one offset is one event, since polling loops differ between devices; with values
-// it is the last value read, the one the host acted on. `line` is where it starts in its trace;
-// `word` names the tile-memory word a load of a tile's debug data brought back, when it did.
+// One thing the host did, as traces are compared: a request (what it asked), a store (offset
+// and value) or a load (its offset; a run of loads of one offset is one event, since polling
+// loops differ between devices). `line` is where it starts in its trace. A load compared by
+// value has the value its run of loads ended with, and `reads` says what it read.
 struct HostEvent {
   std::string text;
-  std::size_t line = 0;
-  std::string word;
-  bool operator==(const HostEvent& other) const { return text == other.text; }
+  std::uint64_t line = 0;
+  std::string reads;  // "tile 735 address 0x80000", for a load compared by value
+  std::optional<std::uint32_t> value;
+  bool operator==(const HostEvent& other) const {
+    return text == other.text && value == other.value;
+  }
 };
 
-// What a comparison looks at besides the host's calls.
-struct CompareOptions {
-  // The values loaded in the phases that read tile memory (poison and readback): a board
-  // whose words read back otherwise than the simulated device's parts from it there.
+struct DiffSettings {
+  // Also compare the values loaded in the poison and readback phases: what the check read.
   bool values = false;
-  std::size_t context = 3;  // events shown around a divergence
+  std::size_t context = 3;  // events shown before and after the divergence
 };
 
-// Reads the host events of a trace one at a time, holding one line at most.
+// Reads the host events of a trace one at a time (zel_driver::TraceReader: bounded, and
+// refusing what is not a trace at its line; traces of zel 0.5 and before too).
 class HostEventReader {
  public:
-  HostEventReader(std::istream& trace, bool values) : reader_(trace), values_(values) {}
-  // The next event; none at the end; the reason when a line is not a trace line.
-  [[nodiscard]] std::expected<std::optional<HostEvent>, std::string> next();
+  [[nodiscard]] static std::expected<HostEventReader, zel_driver::TraceError> open(
+      std::istream& trace, bool values);
+  // The next event; none at the end.
+  [[nodiscard]] std::expected<std::optional<HostEvent>, zel_driver::TraceError> next();
 
  private:
-  [[nodiscard]] std::expected<std::optional<HostEvent>, std::string> read_event();
-  std::optional<HostEvent> event_of(const TraceLine& line);
+  HostEventReader(zel_driver::TraceReader reader, bool values)
+      : reader_(std::move(reader)), values_(values) {}
+  [[nodiscard]] std::expected<std::optional<HostEvent>, zel_driver::TraceError> read_event();
 
-  TraceReader reader_;
+  zel_driver::TraceReader reader_;
   bool values_;
-  bool values_phase_ = false;         // in a phase whose loaded values count
+  bool value_phase_ = false;  // in a phase whose loaded values are compared
+  TileWordReads words_;
   std::optional<HostEvent> pending_;  // read ahead while a run of loads was collapsed
-  // Per tile: what the host put in its debug data register, the address in M register 1, and
-  // whether a word was loaded from there into M register 0 and then into the data register.
-  struct TileWords {
-    std::uint32_t data = 0;
-    std::optional<std::uint32_t> address;
-    bool word_in_m0 = false, word_in_data = false;
-  };
-  std::map<std::uint32_t, TileWords> tiles_;
 };
 
 // Where two traces part: the matching events just before (up to `context`), and the events
@@ -67,8 +62,14 @@ struct Divergence {
   std::vector<HostEvent> first, second;
 };
 
+// Why the traces could not be compared: which of the two, and the line.
+struct DiffError {
+  bool second = false;
+  zel_driver::TraceError error;
+};
+
 // None when the two traces show the same host events.
-[[nodiscard]] std::expected<std::optional<Divergence>, std::string> compare_traces(
-    std::istream& first, std::istream& second, const CompareOptions& options = {});
+[[nodiscard]] std::expected<std::optional<Divergence>, DiffError> compare_traces(
+    std::istream& first, std::istream& second, DiffSettings settings = {});
 
 }  // namespace zel

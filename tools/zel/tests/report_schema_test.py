@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The installed report schema describes the reports zel writes: a report of every kind of end
-validates against it, and the schema itself is a valid JSON Schema."""
+validates against it, zel replay's too, and the schema itself is a valid JSON Schema."""
 import json
 import subprocess
 import sys
@@ -25,17 +25,32 @@ with tempfile.TemporaryDirectory() as directory:
                    stdout=subprocess.DEVNULL)
     inputs = [f"{directory}/{name}" for name in
               ("configuration.zelcfg", "idle.package", "bootloader.elf")]
+    # A faithful replay, and one whose trace says the stack wrote another value than it does.
+    trace = f"{directory}/trace.jsonl"
+    subprocess.run([zel, "run", "--trace", trace, *inputs], stdout=subprocess.DEVNULL, check=True)
+    lines = Path(trace).read_text().splitlines(keepends=True)
+    store = next(i for i, text in enumerate(lines) if '"op":"store"' in text)
+    line = json.loads(lines[store])
+    line["value"] = hex(int(line["value"], 16) ^ 1)
+    lines[store] = json.dumps(line, separators=(",", ":")) + "\n"
+    Path(f"{directory}/edited.jsonl").write_text("".join(lines))
+    replays = {"replayed pass": (trace, "pass"),
+               "replayed divergence": (f"{directory}/edited.jsonl", "diverged")}
+
     failed = False
-    for result, options in ends.items():
-        report = f"{directory}/{result}.json"
-        subprocess.run([zel, "run", "--report", report, *options, *inputs],
+    runs = [(result, ["run", *options, *inputs], result) for result, options in ends.items()]
+    runs += [(name, ["replay", trace_file, *inputs], result)
+             for name, (trace_file, result) in replays.items()]
+    for name, command, result in runs:
+        report = f"{directory}/{name}.json"
+        subprocess.run([zel, *command, "--report", report],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         document = json.loads(Path(report).read_text())
         errors = list(validator.iter_errors(document))
         for error in errors:
-            print(f"{result}: {error.json_path}: {error.message}")
+            print(f"{name}: {error.json_path}: {error.message}")
         if document["result"] != result:
-            print(f"{result}: the run ended as {document['result']}")
-            errors.append(result)
+            print(f"{name}: the run ended as {document['result']}")
+            errors.append(name)
         failed = failed or bool(errors)
 sys.exit(1 if failed else 0)

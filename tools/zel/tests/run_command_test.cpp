@@ -33,7 +33,10 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   ASSERT_EQ(run({"--trace", dir_.path("a.jsonl")}).status, 0);
   ASSERT_EQ(run({"--trace", dir_.path("b.jsonl")}).status, 0);
   const auto lines = lines_of(dir_.path("a.jsonl"));
-  EXPECT_EQ(lines, lines_of(dir_.path("b.jsonl")));
+  // The first line names the trace's own path, in the command line.
+  const auto other = lines_of(dir_.path("b.jsonl"));
+  EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
+            std::vector(other.begin() + 1, other.end()));
 
   std::vector<std::string> phases;
   std::set<std::string> requests;
@@ -56,12 +59,20 @@ TEST_F(ZelRun, TracesOfIdenticalRunsAreIdenticalJsonLinesWithoutHostAddresses) {
   EXPECT_EQ(phases, std::vector<std::string>(std::begin(PHASES), std::end(PHASES)));
   EXPECT_EQ(requests.size(), 10u) << "every request of the interface is traced by name";
   // The node is held (opened and locked) before the run and let go after it.
-  EXPECT_EQ(lines[0],
+  EXPECT_TRUE(lines[0].starts_with(R"({"t_ns":0,"op":"trace","format":"zel-trace/2",)"));
+  EXPECT_EQ(lines[1],
             "{\"t_ns\":2000,\"op\":\"open\",\"path\":\"/dev/zel0\",\"flags\":\"0x80002\","
             "\"result\":1000}");
-  EXPECT_EQ(lines[1], "{\"t_ns\":4000,\"op\":\"lock\",\"fd\":1000,\"result\":0}");
-  EXPECT_EQ(lines[2], "{\"t_ns\":4000,\"op\":\"phase\",\"name\":\"open\"}");
-  EXPECT_EQ(lines.back(), "{\"t_ns\":4915600,\"op\":\"close\",\"fd\":1000,\"result\":0}");
+  EXPECT_EQ(lines[2], "{\"t_ns\":4000,\"op\":\"lock\",\"fd\":1000,\"result\":0}");
+  EXPECT_EQ(lines[3], "{\"t_ns\":4000,\"op\":\"phase\",\"name\":\"open\"}");
+  EXPECT_EQ(lines.end()[-2], "{\"t_ns\":4915600,\"op\":\"close\",\"fd\":1000,\"result\":0}");
+  EXPECT_EQ(
+      lines.back(),
+      R"({"t_ns":4915600,"op":"end","run":{"exit_status":0,"faults":[],"warnings":[],"refusals":[]}})");
+  // The first names the inputs by their digests, for a replay to check.
+  const json inputs = json::parse(lines[0])["run"]["inputs"];
+  ASSERT_EQ(inputs.size(), 3u);
+  EXPECT_EQ(inputs[1]["sha256"].get<std::string>().size(), 64u);
 }
 
 TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {
@@ -86,8 +97,8 @@ TEST_F(ZelRun, OnARegularFileAsTheNodeTheAttachRequestFails) {
     }
     if (op != "phase") ops.push_back(op);
   }
-  EXPECT_EQ(ops, (std::vector<std::string>{"open", "lock", "open", "map", "ioctl", "unmap", "close",
-                                           "close"}));
+  EXPECT_EQ(ops, (std::vector<std::string>{"trace", "open", "lock", "open", "map", "ioctl", "unmap",
+                                           "close", "close", "end"}));
 }
 
 // The report as the README documents it: the fields every report has, and those of its result.

@@ -191,7 +191,7 @@ TEST_F(ZelRun, ADeviceHeldByAnotherRunIsNotTouched) {
   std::vector<std::string> ops;
   for (const std::string& line : lines_of(dir_.path("t.jsonl")))
     ops.push_back(json::parse(line)["op"]);
-  EXPECT_EQ(ops, (std::vector<std::string>{"open", "lock", "close"}));
+  EXPECT_EQ(ops, (std::vector<std::string>{"trace", "open", "lock", "close", "end"}));
   const json report = read_json(dir_.path("r.json"));
   EXPECT_EQ(report["result"], "error");
   EXPECT_EQ(report["error"]["display"], busy);

@@ -1,12 +1,14 @@
 // Comparing what the host did in two traces, and `zel trace diff` on real runs.
 #include "trace_diff.hpp"
 
+#include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "command_run.hpp"
+#include "zel_base/error.hpp"
 
 namespace zel {
 namespace {
@@ -15,22 +17,37 @@ using testing::CommandRun;
 using testing::TempDirectory;
 using testing::zel;
 
+constexpr const char* HEAD =
+    R"({"t_ns":0,"op":"trace","format":"zel-trace/2","version":"0.6.0","source_revision":"r","run":{}})"
+    "\n";
+constexpr const char* END = R"({"t_ns":99,"op":"end","run":{}})"
+                            "\n";
+
+std::string trace(const std::string& lines) { return HEAD + lines + END; }
+
 std::expected<std::optional<Divergence>, std::string> compare(const std::string& a,
                                                               const std::string& b) {
   std::istringstream first(a), second(b);
-  return compare_traces(first, second, {.context = 1});
+  auto compared = compare_traces(first, second, {.context = 1});
+  if (!compared) {
+    return std::unexpected(
+        fmt::format("{}: {}", compared.error().second ? "B" : "A", compared.error().error.text()));
+  }
+  return *compared;
 }
 
-constexpr const char* POLLING = R"({"t_ns":1,"op":"phase","name":"load"}
+const std::string POLLING = trace(R"({"t_ns":1,"op":"phase","name":"load"}
 {"t_ns":2,"op":"store","offset":"0x302c","value":"0x1"}
 {"t_ns":3,"op":"load","offset":"0x302c","value":"0x1"}
+{"t_ns":3,"op":"now"}
 {"t_ns":4,"op":"load","offset":"0x302c","value":"0x1"}
 {"t_ns":5,"op":"load","offset":"0x302c","value":"0x0"}
 {"t_ns":6,"op":"ioctl","request":"detach-buffer","number":"0xc008ed0c","argument":"0x0","result":0}
-)";
+)");
 
 TEST(TraceDiff, PollingTimesAndResultsDoNotCount) {
-  // Another device: acknowledged at once, slower, and the kernel refused the detach.
+  // Another device, traced by zel 0.5 (no first or last line): acknowledged at once, slower,
+  // and the kernel refused the detach.
   const char* other = R"({"t_ns":10,"op":"store","offset":"0x302c","value":"0x1"}
 {"t_ns":30,"op":"load","offset":"0x302c","value":"0x0"}
 {"t_ns":60,"op":"ioctl","request":"detach-buffer","number":"0xc008ed0c","argument":"0x0","result":-1,"errno":"EINVAL"}
@@ -41,42 +58,41 @@ TEST(TraceDiff, PollingTimesAndResultsDoNotCount) {
 }
 
 TEST(TraceDiff, NamesTheFirstDivergenceWithItsContext) {
-  const char* other = R"({"t_ns":2,"op":"store","offset":"0x302c","value":"0x1"}
+  const std::string other = trace(R"({"t_ns":2,"op":"store","offset":"0x302c","value":"0x1"}
 {"t_ns":3,"op":"load","offset":"0x302c","value":"0x1"}
 {"t_ns":4,"op":"store","offset":"0x302c","value":"0x2"}
-)";
+)");
   auto compared = compare(POLLING, other);
   ASSERT_TRUE(compared && *compared);
   const Divergence& divergence = **compared;
   EXPECT_EQ(divergence.matching, 2u);
   ASSERT_EQ(divergence.before.size(), 1u);
-  EXPECT_EQ(divergence.before[0].text, "load \"0x302c\"");
+  EXPECT_EQ(divergence.before[0].text, R"({"op":"load","offset":"0x302c"})");
   ASSERT_EQ(divergence.first.size(), 1u) << "the first trace has nothing after its request";
-  EXPECT_EQ(divergence.first[0].text, "ioctl detach-buffer argument=\"0x0\"");
-  EXPECT_EQ(divergence.first[0].line, 6u);
+  EXPECT_EQ(divergence.first[0].text,
+            R"({"op":"ioctl","request":"detach-buffer","number":"0xc008ed0c","argument":"0x0"})");
+  EXPECT_EQ(divergence.first[0].line, 8u);
   ASSERT_EQ(divergence.second.size(), 1u);
-  EXPECT_EQ(divergence.second[0].text, "store \"0x302c\" \"0x2\"");
-  EXPECT_EQ(divergence.second[0].line, 3u);
+  EXPECT_EQ(divergence.second[0].text, R"({"op":"store","offset":"0x302c","value":"0x2"})");
+  EXPECT_EQ(divergence.second[0].line, 4u);
 
-  auto shorter = compare(POLLING, "{\"t_ns\":1,\"op\":\"phase\",\"name\":\"load\"}\n");
+  auto shorter = compare(POLLING, trace(""));
   ASSERT_TRUE(shorter && *shorter);
   EXPECT_TRUE((*shorter)->second.empty());
 }
 
-// What is not a trace is refused with the line where it stops being one, never compared.
-TEST(TraceDiff, RefusesWhatIsNotATrace) {
-  const std::string long_line = "{\"t_ns\":1,\"op\":\"phase\",\"name\":\"" +
-                                std::string(TraceReader::MAX_LINE_BYTES, 'x') + "\"}\n";
+TEST(TraceDiff, RefusesWhatIsNotATraceAtItsLine) {
   const struct {
     std::string trace;
-    const char* error;
+    std::string error;
   } cases[] = {
-      {"", "B: the trace is empty"},
-      {"{\"t_ns\":1,\"op\":\"load\"}\nnot json\n", "B: line 2 is not a trace line"},
-      {"{\"op\":\"load\"}\n", "B: line 1 is not a trace line"},
-      {"{\"t_ns\":1,\"op\":\"load\"}\n{\"t_ns\":2,\"op\":\"reboot\"}\n",
-       "B: line 2 has an unknown op \"reboot\""},
-      {"{\"t_ns\":1,\"op\":\"load\"}\n" + long_line, "B: line 2 is longer than 1048576 bytes"},
+      {"", "B: line 1: the trace is empty"},
+      {trace(R"({"t_ns":1,"op":"frob"})"
+             "\n"),
+       "B: line 2: unknown op \"frob\""},
+      {trace("not json\n"), "B: line 2: not a JSON object"},
+      {trace(std::string(zel_driver::TRACE_LINE_LIMIT + 1, ' ') + "\n"),
+       "B: line 2: longer than 1048576 bytes"},
   };
   for (const auto& c : cases) {
     auto compared = compare(POLLING, c.trace);
@@ -85,49 +101,64 @@ TEST(TraceDiff, RefusesWhatIsNotATrace) {
   }
 }
 
-TEST(TraceDiff, ARunAgainstItselfMatchesAndAgainstAFaultDoesNot) {
-  TempDirectory dir;
-  ASSERT_EQ(zel({"fixtures", dir.directory(), "--tiles", "256"}).status, 0);
-  const auto traced = [&](const std::string& trace, std::vector<std::string> options) {
-    std::vector<std::string> arguments = {"run", "--trace", dir.path(trace)};
+// Traces of real runs, on a 1472-tile device with a one-batch package.
+class TraceDiffOfRuns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(zel({"fixtures", dir_.directory(), "--tiles", "64"}).status, 0);
+  }
+  int traced(const std::string& trace, std::vector<std::string> options) const {
+    std::vector<std::string> arguments = {"run", "--trace", dir_.path(trace)};
     arguments.insert(arguments.end(), options.begin(), options.end());
     for (const char* name : {"configuration.zelcfg", "idle.package", "bootloader.elf"}) {
-      arguments.push_back(dir.path(name));
+      arguments.push_back(dir_.path(name));
     }
     return zel(arguments).status;
-  };
-  ASSERT_EQ(traced("pass.jsonl", {}), 0);
-  ASSERT_EQ(traced("batch.jsonl", {"--fault", "batch-unacknowledged=3"}), 1);
+  }
+  TempDirectory dir_;
+};
 
-  const CommandRun same = zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("pass.jsonl")});
+TEST_F(TraceDiffOfRuns, ARunAgainstItselfMatchesAndAgainstAFaultDoesNot) {
+  ASSERT_EQ(traced("pass.jsonl", {}), 0);
+  ASSERT_EQ(traced("batch.jsonl", {"--fault", "batch-unacknowledged=0"}), 1);
+
+  const CommandRun same = zel({"trace", "diff", dir_.path("pass.jsonl"), dir_.path("pass.jsonl")});
   EXPECT_EQ(same.status, 0);
   EXPECT_EQ(same.out, "the traces show the same host events\n");
 
-  const CommandRun parted = zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("batch.jsonl")});
+  const CommandRun parted =
+      zel({"trace", "diff", dir_.path("pass.jsonl"), dir_.path("batch.jsonl")});
   EXPECT_EQ(parted.status, 1);
-  // The device never acknowledged batch 3: the host went on polling the mark until its timeout
-  // where the passing run had moved on to the next batch.
+  // The device never acknowledged the batch: the host went on polling the mark until its
+  // timeout where the passing run had moved on.
   EXPECT_NE(parted.out.find("first divergence after "), std::string::npos) << parted.out;
   EXPECT_NE(parted.out.find("  + B:"), std::string::npos) << parted.out;
 
-  const CommandRun unreadable = zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("none")});
+  const std::string none = dir_.path("none\nsuch");
+  const CommandRun unreadable = zel({"trace", "diff", dir_.path("pass.jsonl"), none});
   EXPECT_EQ(unreadable.status, EXIT_USAGE);
   EXPECT_EQ(unreadable.err,
-            fmt::format("zel trace diff: cannot read \"{}\": No such file or directory (ENOENT)\n",
-                        dir.path("none")));
+            fmt::format("zel trace diff: cannot read {}: No such file or directory (ENOENT)\n",
+                        zel_base::debug_quote(none)));
+}
 
-  // A word that survives the reset is the same host work: only the values tell it.
+TEST_F(TraceDiffOfRuns, ValuesNameTheWordTheCheckReadDifferently) {
+  ASSERT_EQ(traced("pass.jsonl", {}), 0);
   ASSERT_EQ(traced("survives.jsonl", {"--fault", "word-survives-reset"}), 101);
-  EXPECT_EQ(zel({"trace", "diff", dir.path("pass.jsonl"), dir.path("survives.jsonl")}).status, 0);
-  const CommandRun values =
-      zel({"trace", "diff", "--values", dir.path("pass.jsonl"), dir.path("survives.jsonl")});
-  EXPECT_EQ(values.status, 1);
+  const std::vector<std::string> diff = {"trace", "diff", dir_.path("pass.jsonl"),
+                                         dir_.path("survives.jsonl")};
+  EXPECT_EQ(zel(diff).status, 0) << "the host did the same; only what it read differs";
+
+  std::vector<std::string> values = diff;
+  values.push_back("--values");
+  const CommandRun parted = zel(values);
+  EXPECT_EQ(parted.status, 1);
   EXPECT_TRUE(
-      values.out.ends_with("first differing load: tile 735 address 0x80000 read \"0x0\" "
+      parted.out.ends_with("first differing load: tile 735 address 0x80000 read \"0x0\" "
                            "in A, \"0x7e007e00\" in B\n"))
-      << values.out;
-  EXPECT_EQ(
-      zel({"trace", "diff", "--values", dir.path("pass.jsonl"), dir.path("pass.jsonl")}).status, 0);
+      << parted.out;
+  values[3] = values[2];
+  EXPECT_EQ(zel(values).out, "the traces show the same host events and loaded values\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,8 @@ class OsError final : public Error {
   std::string message() const;
   // The number's symbolic name ("ENOENT"), or "E" and the number when it has none.
   std::string name() const;
+  // The error whose name() is `name`; none for a text that is no such name.
+  [[nodiscard]] static std::optional<OsError> named(std::string_view name);
   // The message and the name, for lines people read: "No such file or directory (ENOENT)".
   std::string reason() const;
 

@@ -16,6 +16,8 @@ namespace zel {
 inline constexpr int EXIT_USAGE = 2;
 // The simulated device refused something the host did: the run is not a pass.
 inline constexpr int EXIT_REFUSED = 3;
+// A replay departed from its trace: the stack made another call than the recorded run.
+inline constexpr int EXIT_DIVERGED = 4;
 
 // `zel COMMAND ...`: parses the command line and runs the command. Returns the exit status.
 int main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
@@ -81,6 +83,16 @@ struct ReportOptions {
   bool schema = false;  // print the run report's schema instead
 };
 int report_command(const ReportOptions& options, std::ostream& out, std::ostream& err);
+
+struct ReplayOptions {
+  std::string recorded;               // the trace replayed
+  std::vector<std::string> inputs;    // CONFIG PACKAGE BOOTLOADER
+  std::optional<std::string> trace;   // of the replay: a path, or "-" for standard output
+  std::optional<std::string> report;  // the same
+  std::optional<zel_log::Level> log;
+  std::vector<std::string> command_line;  // "zel", "replay", ... as given, for the report
+};
+int replay_command(const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
 struct TraceDiffOptions {
   std::string first, second;

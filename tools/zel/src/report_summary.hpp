@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report_reading.hpp"
@@ -23,12 +25,13 @@ struct DeviceSummary {
   std::string host, device;
   bool injected = false;
   std::uint64_t runs = 0, passes = 0;
-  std::map<std::string, std::uint64_t> failures;  // by result: error, check-failed, refused
+  std::map<std::string, std::uint64_t, std::less<>> failures;  // by result other than pass
   std::optional<ResetTimes> reset;
   std::optional<double> last_started;      // seconds since 1970
   std::vector<const RunRecord*> in_order;  // by start time, then sequence
 
   std::string label() const;  // "host device", "(faults injected)" after it when so
+  std::uint64_t count(std::string_view result) const;  // runs that ended so (RUN_RESULTS)
 };
 
 // Runs that failed alike, and the devices they failed on.

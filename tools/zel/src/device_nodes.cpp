@@ -20,7 +20,7 @@ std::string kind_of(mode_t mode) {
   if (S_ISDIR(mode)) return "directory";
   if (S_ISFIFO(mode)) return "FIFO";
   if (S_ISSOCK(mode)) return "socket";
-  return "other";
+  return "special file";
 }
 
 DeviceNode look_at(const std::string& path) {

@@ -24,7 +24,8 @@ struct Sample {
   double minor_faults;
 };
 
-// Runs `command` with its output and its progress lines discarded; exits the program when it does not exit 0.
+// Runs `command` with its output and its progress lines discarded; exits the program when it does
+// not exit 0.
 Sample run(const std::vector<char*>& command) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = ::fork();

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -63,9 +64,9 @@ std::string file_part(std::string_view text) {
 std::string report_name(const Worker& worker, std::uint64_t sequence) {
   const auto now =
       std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json", file_part(worker.run.host.value_or(host_name())),
-                     file_part(worker.name), sequence,
-                     fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
+  return fmt::format("{}_{}_{:06}_{:%Y%m%dT%H%M%S}.{:03}Z.json",
+                     file_part(worker.run.host.value_or(host_name())), file_part(worker.name),
+                     sequence, fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
                      now.time_since_epoch().count() % 1000);
 }
 
@@ -125,8 +126,9 @@ bool take_progress(Worker& worker) {
 }
 
 std::string progress_line(const Worker& worker, const CampaignOptions& options) {
-  return fmt::format("{}: {} of {} runs, {} passed{}", worker.name, worker.done, options.repeat,
-                     worker.passed, worker.done == worker.passed ? "" : ", some did not");
+  return fmt::format("{}: {} of {} runs, {} passed{}", shown(worker.name), worker.done,
+                     options.repeat, worker.passed,
+                     worker.done == worker.passed ? "" : ", some did not");
 }
 
 // On a terminal, one line per device redrawn in place; otherwise a line per device when its
@@ -155,6 +157,27 @@ class Progress {
   bool drawn_ = false;
 };
 
+// How a worker's process ended: its wait status.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// A worker's process ends by itself only after its runs; one that was killed or crashed is
+// said by name, not left for the summary's counts to hint at.
+void said_if_ended_early(const Worker& worker, int status, const CampaignOptions& options,
+                         std::ostream& err) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  const std::string how =
+      WIFSIGNALED(status)
+          ? fmt::format("killed by signal {} ({})", WTERMSIG(status), ::strsignal(WTERMSIG(status)))
+          : fmt::format("exit status {}", WEXITSTATUS(status));
+  err << fmt::format("zel run: the runs of {} ended after {} of {}: {}\n", shown(worker.name),
+                     worker.done, options.repeat, how);
+}
+
 // Until every worker has finished and been waited for.
 void follow(std::vector<Worker>& workers, const CampaignOptions& options, std::ostream& err) {
   Progress progress(workers, options, err);
@@ -174,7 +197,9 @@ void follow(std::vector<Worker>& workers, const CampaignOptions& options, std::o
       progress.update(*of[i], !running);
     }
   }
-  for (const Worker& worker : workers) ::waitpid(worker.pid, nullptr, 0);
+  for (const Worker& worker : workers) {
+    if (worker.pid > 0) said_if_ended_early(worker, wait_for(worker.pid), options, err);
+  }
 }
 
 // The devices of the campaign, each as the single run would take it.

@@ -202,6 +202,15 @@ TEST_F(ZelReport, TheHistogramSpansAnyResetTimes) {
   EXPECT_EQ(bars, (std::vector<std::string>{"1", "609"})) << page.out;
 }
 
+// Nothing to read is no pass: an empty folder fails the gate, its formats still written.
+TEST_F(ZelReport, NoReportAtAllIsNoPass) {
+  const CommandRun aggregated = zel({"report", dir_.directory(), "--junit", dir_.path("j.xml")});
+  EXPECT_EQ(aggregated.status, 1);
+  EXPECT_EQ(aggregated.err, "zel report: no run report in the paths given\n");
+  EXPECT_NE(aggregated.out.find("0 runs on 0 devices"), std::string::npos) << aggregated.out;
+  EXPECT_NE(testing::lines_of(dir_.path("j.xml")).size(), 0u);
+}
+
 TEST_F(ZelReport, TheSchemaIsBuiltIn) {
   const CommandRun schema = zel({"report", "--schema"});
   EXPECT_EQ(schema.status, 0);

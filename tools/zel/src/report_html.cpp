@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <set>
 #include <span>
 
 #include <fmt/format.h>
@@ -141,14 +140,9 @@ void write_device_chart(const DeviceSummary& device, std::ostream& out) {
 }  // namespace
 
 void write_html(const Summary& summary, const ReadReports& read, std::ostream& out) {
-  std::set<std::string> hosts;
-  for (const DeviceSummary& device : summary.devices) hosts.insert(device.host);
   out << HEAD;
-  out << fmt::format(
-      "<h1>zel runs</h1>\n<p id=\"totals\">{} runs on {} devices of {} host{}: {} passed, {} "
-      "did not.</p>\n",
-      summary.runs, summary.devices.size(), hosts.size(), hosts.size() == 1 ? "" : "s",
-      summary.passes, summary.runs - summary.passes);
+  out << fmt::format("<h1>zel runs</h1>\n<p id=\"totals\">{}.</p>\n",
+                     markup_text(totals_line(summary)));
   write_table(summary, out);
   write_groups("Failures by error", summary.by_error, out);
   write_groups("Failures by tile and address", summary.by_word, out);

@@ -97,6 +97,7 @@ Summary summarize(std::span<const RunRecord> runs) {
     device.in_order = std::move(device_runs);
     summary.runs += device.runs;
     summary.passes += device.passes;
+    if (device.injected) summary.injected_runs += device.runs;
     summary.devices.push_back(std::move(device));
   }
   order(summary.by_error);
@@ -121,12 +122,20 @@ void print_device_table(const Summary& summary, std::ostream& out) {
   }
 }
 
-void print_summary(const Summary& summary, std::ostream& out) {
+std::string totals_line(const Summary& summary) {
   std::set<std::string> hosts;
   for (const DeviceSummary& device : summary.devices) hosts.insert(device.host);
-  out << fmt::format("{} runs on {} devices of {} host{}: {} passed, {} did not\n\n", summary.runs,
+  // Runs with faults injected are in the totals, so the totals say how many.
+  return fmt::format("{} runs on {} devices of {} host{}: {} passed, {} did not{}", summary.runs,
                      summary.devices.size(), hosts.size(), hosts.size() == 1 ? "" : "s",
-                     summary.passes, summary.runs - summary.passes);
+                     summary.passes, summary.runs - summary.passes,
+                     summary.injected_runs == 0
+                         ? ""
+                         : fmt::format("; {} with faults injected", summary.injected_runs));
+}
+
+void print_summary(const Summary& summary, std::ostream& out) {
+  out << totals_line(summary) << "\n\n";
   print_device_table(summary, out);
   for (const auto& [title, groups] :
        {std::pair{"failures by error", &summary.by_error},

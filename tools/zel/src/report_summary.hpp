@@ -43,6 +43,7 @@ struct FailureGroup {
 
 struct Summary {
   std::uint64_t runs = 0, passes = 0;
+  std::uint64_t injected_runs = 0;     // of `runs`, those with faults injected
   std::vector<DeviceSummary> devices;  // by host, device, then injected last
   std::vector<FailureGroup> by_error;  // the error line or the check failure's first line
   std::vector<FailureGroup> by_word;   // "tile 735 address 0x80000"
@@ -54,6 +55,9 @@ std::string shown(const std::string& text);
 
 // `runs` must outlive the summary: the devices point at them.
 Summary summarize(std::span<const RunRecord> runs);
+
+// "100 runs on 4 devices of 1 host: 75 passed, 25 did not; 25 with faults injected"
+std::string totals_line(const Summary& summary);
 
 // The per-device table: runs, passes, each failure kind, reset time min/median/p99/max.
 void print_device_table(const Summary& summary, std::ostream& out);

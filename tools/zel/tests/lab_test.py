@@ -74,6 +74,8 @@ with tempfile.TemporaryDirectory() as directory:
     check(len(list(reports.glob("*.json"))) == 100, "100 reports written")
     check("sim2 (faults injected)" in campaign.stdout,
           "the summary names the failing device")
+    check("25 did not; 25 with faults injected" in campaign.stdout,
+          "the totals say how many runs had faults injected")
     check("tile 735 address 0x80000" in campaign.stdout, "the summary names tile and address")
 
     junit, prometheus, html = folder / "j.xml", folder / "p.prom", folder / "h.html"

@@ -89,6 +89,7 @@ TEST_F(ZelReport, DevicesAreHostAndIdentityWithInjectedFaultsApart) {
   const CommandRun aggregated = zel({"report", "--json", dir_.directory()});
   EXPECT_EQ(aggregated.status, 1);
   const json summary = json::parse(aggregated.out);
+  EXPECT_EQ(summary["runs_with_faults_injected"], 1);
   ASSERT_EQ(summary["devices"].size(), 3u);
   EXPECT_EQ(summary["devices"][0]["device"], "/dev/zel0");
   EXPECT_EQ(summary["devices"][0]["faults_injected"], false);

@@ -60,6 +60,14 @@ std::vector<DeviceNode> find_device_nodes(const std::string& directory) {
   return nodes;
 }
 
+bool same_device(const std::string& first, const std::string& second) {
+  if (first == second) return true;
+  struct stat a, b;
+  if (::stat(first.c_str(), &a) != 0 || ::stat(second.c_str(), &b) != 0) return false;
+  if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 std::optional<std::string> installed_udev_rule() {
   for (const char* path : {"/etc/udev/rules.d/60-zel.rules", "/usr/lib/udev/rules.d/60-zel.rules",
                            "/lib/udev/rules.d/60-zel.rules"}) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -204,10 +205,23 @@ void follow(std::vector<Worker>& workers, const CampaignOptions& options, std::o
 
 // The devices of the campaign, each as the single run would take it.
 std::expected<std::vector<Worker>, std::string> plan(const CampaignOptions& options) {
-  std::vector<std::string> nodes = options.devices;
+  std::vector<std::string> nodes;
+  const auto chosen_already = [&](const std::string& path) {
+    return std::ranges::any_of(nodes,
+                               [&](const std::string& node) { return same_device(node, path); });
+  };
+  for (const std::string& node : options.devices) {
+    if (chosen_already(node)) {
+      return std::unexpected(fmt::format(
+          "--device {} is a device given already: its runs would find it held by the other's",
+          debug_quote(node)));
+    }
+    nodes.push_back(node);
+  }
   if (options.all_devices) {
+    // A device with a second name (a link udev made) is run once.
     for (const DeviceNode& node : find_device_nodes(options.dev_dir)) {
-      if (node.usable()) nodes.push_back(node.path);
+      if (node.usable() && !chosen_already(node.path)) nodes.push_back(node.path);
     }
     if (nodes.empty()) {
       return std::unexpected(

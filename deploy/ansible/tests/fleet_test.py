@@ -27,6 +27,11 @@ with tempfile.TemporaryDirectory() as directory:
         "zel_repeat": REPEAT, "zel_work_dir": str(folder / "work"),
         "zel_results_dir": str(folder / "results"),
     }
+    # A report of an earlier campaign of lab-a on the controller is not counted with this one.
+    stale = folder / "results" / "reports" / "lab-a"
+    stale.mkdir(parents=True)
+    (stale / "earlier.json").write_text(json.dumps({
+        "schema": "zel-run-report/1", "host": "lab-a", "result": "error", "exit_status": 1}))
     environment = dict(os.environ, ANSIBLE_LOCAL_TEMP=str(folder / "ansible-local"),
                        ANSIBLE_REMOTE_TEMP=str(folder / "ansible-remote"),
                        ANSIBLE_NOCOLOR="1", ANSIBLE_RETRY_FILES_ENABLED="0")

@@ -43,8 +43,8 @@ constexpr const char* TRACE_DIFF_STATUSES =
     "trace that cannot be read (one line naming its line).";
 constexpr const char* REPORT_STATUSES =
     "Exit status: 0 every report read and every run passed; 1 a run that did not pass, a report "
-    "that could not be read (listed on standard error) or an output that could not be written; "
-    "2 usage error.";
+    "that could not be read (listed on standard error), no report at all, or an output that could "
+    "not be written; 2 usage error.";
 constexpr const char* DEVICES_STATUSES =
     "Exit status: 0 there are nodes and every one is usable; 1 there is none, or one is not; 2 "
     "usage error.";

@@ -20,7 +20,7 @@ std::string kind_of(mode_t mode) {
   if (S_ISDIR(mode)) return "directory";
   if (S_ISFIFO(mode)) return "FIFO";
   if (S_ISSOCK(mode)) return "socket";
-  return "other";
+  return "special file";
 }
 
 DeviceNode look_at(const std::string& path) {
@@ -58,6 +58,14 @@ std::vector<DeviceNode> find_device_nodes(const std::string& directory) {
   std::vector<DeviceNode> nodes;
   for (const std::string& path : paths) nodes.push_back(look_at(path));
   return nodes;
+}
+
+bool same_device(const std::string& first, const std::string& second) {
+  if (first == second) return true;
+  struct stat a, b;
+  if (::stat(first.c_str(), &a) != 0 || ::stat(second.c_str(), &b) != 0) return false;
+  if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 std::optional<std::string> installed_udev_rule() {

@@ -20,6 +20,10 @@ struct DeviceNode {
 // read/write and closed at once, nothing more (no request, no attach, no reset).
 std::vector<DeviceNode> find_device_nodes(const std::string& directory);
 
+// Whether two names reach one device: the same name, one node reached through a link, or two
+// nodes of one device number. Two runs of one device would only find it held by each other.
+bool same_device(const std::string& first, const std::string& second);
+
 // Where the example udev rule is installed, if it is.
 std::optional<std::string> installed_udev_rule();
 

@@ -32,7 +32,10 @@ void print_text(const std::string& directory, const std::vector<DeviceNode>& nod
   if (nodes.empty()) out << fmt::format("no zel* node in {}\n", shown(directory));
   for (const DeviceNode& node : nodes) {
     std::string verdict = "usable";
-    if (node.kind != "character device") {
+    if (node.kind == "missing") {
+      // A name whose node is gone: a link to nothing, or one that cannot be followed.
+      verdict = fmt::format("not usable: no node behind the name ({})", *node.open_error);
+    } else if (node.kind != "character device") {
       verdict = fmt::format("not usable: a {}, not a character device", node.kind);
     } else if (node.open_error) {
       verdict = fmt::format("not usable: cannot be opened read/write ({})", *node.open_error);

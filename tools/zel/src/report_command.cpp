@@ -68,6 +68,12 @@ int report_command(const ReportOptions& options, std::ostream& out, std::ostream
   for (const UnreadableReport& report : read.unreadable) {
     err << fmt::format("zel report: cannot read {}: {}\n", debug_quote(report.path), report.reason);
   }
+  // A gate that found nothing to read has passed nothing: a fetch that brought no report back
+  // must not read as a fleet that passed.
+  if (read.runs.empty() && read.unreadable.empty()) {
+    err << "zel report: no run report in the paths given\n";
+    return 1;
+  }
   const bool all_passed = summary.passes == summary.runs;
   return written && read.unreadable.empty() && all_passed ? 0 : 1;
 }

@@ -1,5 +1,5 @@
 #include <algorithm>
-#include <set>
+#include <span>
 
 #include <fmt/format.h>
 
@@ -40,11 +40,6 @@ std::string duration(std::uint64_t ns) {
   return markup_text(reset_memory::duration_form(std::chrono::nanoseconds(ns)));
 }
 
-std::uint64_t count_of(const DeviceSummary& device, const char* result) {
-  const auto found = device.failures.find(result);
-  return found == device.failures.end() ? 0 : found->second;
-}
-
 void write_table(const Summary& summary, std::ostream& out) {
   out << "<table id=\"devices\">\n<thead><tr><th>device</th><th>runs</th><th>passed</th>"
          "<th>error</th><th>check failed</th><th>refused</th><th>reset min</th><th>median</th>"
@@ -52,8 +47,8 @@ void write_table(const Summary& summary, std::ostream& out) {
   for (const DeviceSummary& device : summary.devices) {
     out << fmt::format("<tr class=\"device\"><td>{}</td><td>{}</td><td>{}</td>",
                        markup_text(device.label()), device.runs, device.passes);
-    for (const char* kind : {"error", "check-failed", "refused"}) {
-      const std::uint64_t count = count_of(device, kind);
+    for (const std::string_view kind : std::span(RUN_RESULTS).subspan(1)) {
+      const std::uint64_t count = device.count(kind);
       out << fmt::format("<td{}>{}</td>", count != 0 ? " class=\"failed\"" : "", count);
     }
     if (device.reset) {
@@ -82,7 +77,8 @@ void write_groups(const char* title, const std::vector<FailureGroup>& groups, st
   out << "</tbody>\n</table>\n";
 }
 
-// The reset times in BINS bins from the fastest to the slowest, bars scaled to the fullest.
+// The reset times in BINS bins of one width from the fastest to the slowest, bars scaled to
+// the fullest.
 void write_histogram(const DeviceSummary& device, std::ostream& out) {
   if (!device.reset) {
     out << "<text x=\"10\" y=\"60\">no reset completed</text>\n";
@@ -92,9 +88,10 @@ void write_histogram(const DeviceSummary& device, std::ostream& out) {
   std::vector<std::uint64_t> bins(BINS);
   for (const RunRecord* run : device.in_order) {
     if (!run->reset_ns) continue;
-    const auto bin =
-        high == low ? 0
-                    : static_cast<std::size_t>((*run->reset_ns - low) * (BINS - 1) / (high - low));
+    // In floating point: a report's times may be anything, and no product may wrap.
+    const double at =
+        static_cast<double>(*run->reset_ns - low) / (static_cast<double>(high - low) + 1);
+    const auto bin = std::min<std::size_t>(BINS - 1, static_cast<std::size_t>(at * BINS));
     ++bins[bin];
   }
   const std::uint64_t fullest = *std::ranges::max_element(bins);
@@ -143,14 +140,9 @@ void write_device_chart(const DeviceSummary& device, std::ostream& out) {
 }  // namespace
 
 void write_html(const Summary& summary, const ReadReports& read, std::ostream& out) {
-  std::set<std::string> hosts;
-  for (const DeviceSummary& device : summary.devices) hosts.insert(device.host);
   out << HEAD;
-  out << fmt::format(
-      "<h1>zel runs</h1>\n<p id=\"totals\">{} runs on {} devices of {} host{}: {} passed, {} "
-      "did not.</p>\n",
-      summary.runs, summary.devices.size(), hosts.size(), hosts.size() == 1 ? "" : "s",
-      summary.passes, summary.runs - summary.passes);
+  out << fmt::format("<h1>zel runs</h1>\n<p id=\"totals\">{}.</p>\n",
+                     markup_text(totals_line(summary)));
   write_table(summary, out);
   write_groups("Failures by error", summary.by_error, out);
   write_groups("Failures by tile and address", summary.by_word, out);

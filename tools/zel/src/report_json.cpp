@@ -39,6 +39,7 @@ void write_json(const Summary& summary, const ReadReports& read, std::ostream& o
   const json object = {
       {"runs", summary.runs},
       {"passes", summary.passes},
+      {"runs_with_faults_injected", summary.injected_runs},
       {"devices", std::move(devices)},
       {"failures_by_error", groups(summary.by_error)},
       {"failures_by_word", groups(summary.by_word)},

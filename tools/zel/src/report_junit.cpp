@@ -1,3 +1,7 @@
+#include <cmath>
+#include <ctime>
+
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 
 #include "markup.hpp"
@@ -10,16 +14,34 @@ namespace {
 bool is_failure(const RunRecord& run) { return run.result == "check-failed"; }
 bool is_error(const RunRecord& run) { return run.result != "pass" && !is_failure(run); }
 
+// A test case's time is the run's, not the reset's: how long the run took on its clock.
 double seconds(const RunRecord& run) {
-  return run.reset_ns ? static_cast<double>(*run.reset_ns) / 1e9 : 0.0;
+  return run.duration_ns ? static_cast<double>(*run.duration_ns) / 1e9 : 0.0;
+}
+
+// Times in seconds with at most three decimals, as the importers' schemas take them.
+std::string time_attribute(double seconds) { return fmt::format("time=\"{:.3f}\"", seconds); }
+
+// The class CI systems group a device's runs under; runs with faults injected are a class of
+// their own, so they never count among a board's tests unmarked.
+std::string class_name(const DeviceSummary& device) {
+  return fmt::format("zel.{}.{}{}", device.host, device.device,
+                     device.injected ? " (faults injected)" : "");
+}
+
+// The suite's first start, as a date and time without a zone (UTC), the form importers take.
+std::string timestamp_attribute(const DeviceSummary& device) {
+  const auto started = device.in_order.front()->started;
+  if (!started) return {};
+  return fmt::format(" timestamp=\"{:%Y-%m-%dT%H:%M:%S}\"",
+                     fmt::gmtime(static_cast<std::time_t>(std::floor(*started))));
 }
 
 void write_case(const DeviceSummary& device, const RunRecord& run, std::ostream& out) {
   const std::string name =
       fmt::format("run {}{}", run.sequence, run.started_at.empty() ? "" : " at " + run.started_at);
-  out << fmt::format(
-      "    <testcase name=\"{}\" classname=\"{}\" time=\"{:.9f}\"", markup_text(name),
-      markup_text(fmt::format("zel.{}.{}", device.host, device.device)), seconds(run));
+  out << fmt::format("    <testcase name=\"{}\" classname=\"{}\" {}", markup_text(name),
+                     markup_text(class_name(device)), time_attribute(seconds(run)));
   if (run.result == "pass") {
     out << "/>\n";
     return;
@@ -52,13 +74,11 @@ void write_junit(const Summary& summary, std::ostream& out) {
       device_errors += is_error(*run);
       time += seconds(*run);
     }
-    const std::string first = device.in_order.front()->started_at;
     out << fmt::format(
-        "  <testsuite name=\"{}\" tests=\"{}\" failures=\"{}\" errors=\"{}\" skipped=\"0\" "
-        "time=\"{:.9f}\" hostname=\"{}\"{}>\n",
-        markup_text(device.label()), device.runs, device_failures, device_errors, time,
-        markup_text(device.host),
-        first.empty() ? "" : fmt::format(" timestamp=\"{}\"", markup_text(first.substr(0, 19))));
+        "  <testsuite name=\"{}\" tests=\"{}\" failures=\"{}\" errors=\"{}\" skipped=\"0\" {} "
+        "hostname=\"{}\"{}>\n",
+        markup_text(device.label()), device.runs, device_failures, device_errors,
+        time_attribute(time), markup_text(device.host), timestamp_attribute(device));
     out << fmt::format(
         "    <properties>\n      <property name=\"device\" value=\"{}\"/>\n      <property "
         "name=\"faults_injected\" value=\"{}\"/>\n    </properties>\n",

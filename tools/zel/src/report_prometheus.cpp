@@ -5,8 +5,6 @@
 namespace zel {
 namespace {
 
-constexpr const char* RESULTS[] = {"pass", "error", "check-failed", "refused"};
-
 // A label value: backslash, double quote and line feed escaped, as the format asks.
 std::string label_value(std::string_view text) {
   std::string out;
@@ -32,13 +30,9 @@ void write_prometheus(const Summary& summary, std::ostream& out) {
   out << "# HELP zel_runs_total Runs of zel run on a device, by result.\n"
          "# TYPE zel_runs_total counter\n";
   for (const DeviceSummary& device : summary.devices) {
-    for (const char* result : RESULTS) {
-      const auto failed = device.failures.find(result);
-      const std::uint64_t count = std::string_view(result) == "pass" ? device.passes
-                                  : failed == device.failures.end()  ? 0
-                                                                     : failed->second;
+    for (const std::string_view result : RUN_RESULTS) {
       out << fmt::format("zel_runs_total{{{},result=\"{}\"}} {}\n", device_labels(device), result,
-                         count);
+                         device.count(result));
     }
   }
   out << "# HELP zel_reset_duration_seconds How long the tile-memory reset took.\n"

@@ -25,9 +25,50 @@ using nlohmann::json;
 // A report is a page of JSON; a file far larger is not one, and is not read whole.
 constexpr std::size_t REPORT_LIMIT = 16 << 20;
 
-std::string text_at(const json& object, const char* key, std::string fallback = {}) {
+// A report is read field by field and every field may be missing or of another type: nothing
+// here indexes a member it has not found, so a malformed report is read as far as it goes.
+const json* member(const json& object, const char* key) {
+  if (!object.is_object()) return nullptr;
   const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : fallback;
+  return found != object.end() ? &*found : nullptr;
+}
+
+// The text at `key`; `fallback` when there is none, or it is empty.
+std::string text_at(const json& object, const char* key, std::string fallback = {}) {
+  const json* found = member(object, key);
+  if (found == nullptr || !found->is_string() || found->get_ref<const std::string&>().empty()) {
+    return fallback;
+  }
+  return found->get<std::string>();
+}
+
+std::optional<std::uint64_t> unsigned_at(const json& object, const char* key) {
+  const json* found = member(object, key);
+  if (found == nullptr || !found->is_number_unsigned()) return std::nullopt;
+  return found->get<std::uint64_t>();
+}
+
+// Where the run's last phase ended on its clock: how long the run took.
+std::optional<std::uint64_t> run_duration(const json& report) {
+  const json* phases = member(report, "phases");
+  if (phases == nullptr || !phases->is_array() || phases->empty()) return std::nullopt;
+  const auto start = unsigned_at(phases->back(), "start_ns");
+  const auto duration = unsigned_at(phases->back(), "duration_ns");
+  if (!start || !duration) return std::nullopt;
+  return *start + *duration;
+}
+
+std::vector<FailedWord> failed_words(const json& failure) {
+  std::vector<FailedWord> words;
+  const json* listed = member(failure, "words");
+  if (listed == nullptr || !listed->is_array()) return words;
+  for (const json& word : *listed) {
+    // A word without its tile names no place on the board.
+    if (const auto tile = unsigned_at(word, "tile")) {
+      words.push_back({*tile, text_at(word, "address"), text_at(word, "value")});
+    }
+  }
+  return words;
 }
 
 // "2026-12-10T22:05:01.123Z" in seconds since 1970.
@@ -44,11 +85,12 @@ std::optional<double> seconds_of(const std::string& text) {
 }
 
 // The device's name on its host: its identity, or what a report of zel 0.5 says of it.
-std::string device_of(const json& device) {
-  if (!device.is_object()) return "unknown";
-  std::string identity = text_at(device, "identity");
-  if (identity.empty()) identity = text_at(device, "path");
-  return identity.empty() ? text_at(device, "kind", "unknown") : identity;
+std::string device_of(const json& report) {
+  const json* device = member(report, "device");
+  if (device == nullptr) return "unknown";
+  std::string identity = text_at(*device, "identity");
+  if (identity.empty()) identity = text_at(*device, "path");
+  return identity.empty() ? text_at(*device, "kind", "unknown") : identity;
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
@@ -122,43 +164,40 @@ std::optional<RunRecord> parse_report(std::string_view text, std::string path,
   }
   RunRecord run{.path = std::move(path)};
   run.result = text_at(report, "result");
-  if (run.result.empty() || !report.contains("exit_status") ||
-      !report["exit_status"].is_number_integer()) {
+  const json* exit_status = member(report, "exit_status");
+  if (run.result.empty() || exit_status == nullptr || !exit_status->is_number_integer()) {
     reason = "no result or exit status";
     return std::nullopt;
   }
-  run.exit_status = report["exit_status"];
+  if (std::ranges::find(RUN_RESULTS, run.result) == RUN_RESULTS.end()) {
+    reason = fmt::format("result {} is none of pass, error, check-failed, refused",
+                         zel_base::debug_quote(run.result));
+    return std::nullopt;
+  }
+  run.exit_status = exit_status->get<std::int64_t>();
   run.host = text_at(report, "host", "unknown");
-  run.device = device_of(report.value("device", json()));
-  run.injected =
-      report.contains("faults") && report["faults"].is_array() && !report["faults"].empty();
+  run.device = device_of(report);
+  const json* faults = member(report, "faults");
+  run.injected = faults != nullptr && faults->is_array() && !faults->empty();
   run.started_at = text_at(report, "started_at");
   run.started = seconds_of(run.started_at);
-  if (report.contains("sequence") && report["sequence"].is_number_unsigned()) {
-    run.sequence = report["sequence"];
-  }
-  if (const auto reset = report.find("reset");
-      reset != report.end() && reset->is_object() && (*reset)["duration_ns"].is_number_unsigned()) {
-    run.reset_ns = (*reset)["duration_ns"].get<std::uint64_t>();
-  }
-  if (const auto error = report.find("error"); error != report.end() && error->is_object()) {
-    run.error = text_at(*error, "debug");
-  }
-  if (const auto failure = report.find("check_failure");
-      failure != report.end() && failure->is_object()) {
+  run.sequence = unsigned_at(report, "sequence").value_or(1);
+  run.duration_ns = run_duration(report);
+  if (const json* reset = member(report, "reset"))
+    run.reset_ns = unsigned_at(*reset, "duration_ns");
+  if (const json* error = member(report, "error")) run.error = text_at(*error, "debug");
+  if (const json* failure = member(report, "check_failure")) {
     run.report = text_at(*failure, "report");
     if (run.error.empty()) run.error = first_line(run.report);
-    for (const json& word : failure->value("words", json::array())) {
-      if (!word.is_object() || !word["tile"].is_number_unsigned()) continue;
-      run.words.push_back({word["tile"], text_at(word, "address"), text_at(word, "value")});
-    }
+    run.words = failed_words(*failure);
   }
-  if (run.result == "refused" && run.error.empty()) {
-    const json refusals = report.value("refusals", json::array());
-    if (!refusals.empty() && refusals[0].is_string()) {
-      run.error = "refused: " + refusals[0].get<std::string>();
-    }
+  const json* refusals = member(report, "refusals");
+  if (run.result == "refused" && run.error.empty() && refusals != nullptr && refusals->is_array() &&
+      !refusals->empty() && refusals->front().is_string()) {
+    run.error = "refused: " + refusals->front().get<std::string>();
   }
+  // Every run that did not pass has a line that says how, if only its result.
+  if (run.result != RUN_RESULTS[0] && run.error.empty()) run.error = run.result;
   return run;
 }
 

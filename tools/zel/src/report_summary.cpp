@@ -13,8 +13,6 @@
 namespace zel {
 namespace {
 
-constexpr const char* FAILURE_KINDS[] = {"error", "check-failed", "refused"};
-
 ResetTimes reset_times(std::vector<std::uint64_t> times) {
   std::ranges::sort(times);
   const auto rank = [&](double fraction) {
@@ -62,6 +60,12 @@ std::string DeviceSummary::label() const {
   return fmt::format("{} {}{}", shown(host), shown(device), injected ? " (faults injected)" : "");
 }
 
+std::uint64_t DeviceSummary::count(std::string_view result) const {
+  if (result == RUN_RESULTS[0]) return passes;
+  const auto found = failures.find(result);
+  return found == failures.end() ? 0 : found->second;
+}
+
 Summary summarize(std::span<const RunRecord> runs) {
   Summary summary;
   std::map<std::tuple<std::string, std::string, bool>, std::vector<const RunRecord*>> by_device;
@@ -79,8 +83,7 @@ Summary summarize(std::span<const RunRecord> runs) {
         ++device.passes;
       } else {
         ++device.failures[run->result];
-        add_to_group(summary.by_error, run->error.empty() ? run->result : run->error,
-                     device.label());
+        add_to_group(summary.by_error, run->error, device.label());
         for (const FailedWord& word : run->words) {
           add_to_group(summary.by_word, fmt::format("tile {} address {}", word.tile, word.address),
                        device.label());
@@ -94,6 +97,7 @@ Summary summarize(std::span<const RunRecord> runs) {
     device.in_order = std::move(device_runs);
     summary.runs += device.runs;
     summary.passes += device.passes;
+    if (device.injected) summary.injected_runs += device.runs;
     summary.devices.push_back(std::move(device));
   }
   order(summary.by_error);
@@ -106,10 +110,6 @@ void print_device_table(const Summary& summary, std::ostream& out) {
                      "device", "runs", "passed", "error", "check-failed", "refused", "reset min",
                      "median", "p99", "max");
   for (const DeviceSummary& device : summary.devices) {
-    const auto failed = [&](const char* kind) {
-      const auto found = device.failures.find(kind);
-      return found == device.failures.end() ? 0 : found->second;
-    };
     std::string times = fmt::format("{:>11} {:>11} {:>11} {:>11}", "-", "-", "-", "-");
     if (device.reset) {
       times = fmt::format("{:>11} {:>11} {:>11} {:>11}", duration(device.reset->min),
@@ -117,17 +117,25 @@ void print_device_table(const Summary& summary, std::ostream& out) {
                           duration(device.reset->max));
     }
     out << fmt::format("{:<36} {:>6} {:>6} {:>6} {:>12} {:>7}  {}\n", device.label(), device.runs,
-                       device.passes, failed(FAILURE_KINDS[0]), failed(FAILURE_KINDS[1]),
-                       failed(FAILURE_KINDS[2]), times);
+                       device.passes, device.count("error"), device.count("check-failed"),
+                       device.count("refused"), times);
   }
 }
 
-void print_summary(const Summary& summary, std::ostream& out) {
+std::string totals_line(const Summary& summary) {
   std::set<std::string> hosts;
   for (const DeviceSummary& device : summary.devices) hosts.insert(device.host);
-  out << fmt::format("{} runs on {} devices of {} host{}: {} passed, {} did not\n\n", summary.runs,
+  // Runs with faults injected are in the totals, so the totals say how many.
+  return fmt::format("{} runs on {} devices of {} host{}: {} passed, {} did not{}", summary.runs,
                      summary.devices.size(), hosts.size(), hosts.size() == 1 ? "" : "s",
-                     summary.passes, summary.runs - summary.passes);
+                     summary.passes, summary.runs - summary.passes,
+                     summary.injected_runs == 0
+                         ? ""
+                         : fmt::format("; {} with faults injected", summary.injected_runs));
+}
+
+void print_summary(const Summary& summary, std::ostream& out) {
+  out << totals_line(summary) << "\n\n";
   print_device_table(summary, out);
   for (const auto& [title, groups] :
        {std::pair{"failures by error", &summary.by_error},

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -125,8 +127,9 @@ bool take_progress(Worker& worker) {
 }
 
 std::string progress_line(const Worker& worker, const CampaignOptions& options) {
-  return fmt::format("{}: {} of {} runs, {} passed{}", worker.name, worker.done, options.repeat,
-                     worker.passed, worker.done == worker.passed ? "" : ", some did not");
+  return fmt::format("{}: {} of {} runs, {} passed{}", shown(worker.name), worker.done,
+                     options.repeat, worker.passed,
+                     worker.done == worker.passed ? "" : ", some did not");
 }
 
 // On a terminal, one line per device redrawn in place; otherwise a line per device when its
@@ -155,6 +158,27 @@ class Progress {
   bool drawn_ = false;
 };
 
+// How a worker's process ended: its wait status.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// A worker's process ends by itself only after its runs; one that was killed or crashed is
+// said by name, not left for the summary's counts to hint at.
+void said_if_ended_early(const Worker& worker, int status, const CampaignOptions& options,
+                         std::ostream& err) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  const std::string how =
+      WIFSIGNALED(status)
+          ? fmt::format("killed by signal {} ({})", WTERMSIG(status), ::strsignal(WTERMSIG(status)))
+          : fmt::format("exit status {}", WEXITSTATUS(status));
+  err << fmt::format("zel run: the runs of {} ended after {} of {}: {}\n", shown(worker.name),
+                     worker.done, options.repeat, how);
+}
+
 // Until every worker has finished and been waited for.
 void follow(std::vector<Worker>& workers, const CampaignOptions& options, std::ostream& err) {
   Progress progress(workers, options, err);
@@ -174,15 +198,30 @@ void follow(std::vector<Worker>& workers, const CampaignOptions& options, std::o
       progress.update(*of[i], !running);
     }
   }
-  for (const Worker& worker : workers) ::waitpid(worker.pid, nullptr, 0);
+  for (const Worker& worker : workers) {
+    if (worker.pid > 0) said_if_ended_early(worker, wait_for(worker.pid), options, err);
+  }
 }
 
 // The devices of the campaign, each as the single run would take it.
 std::expected<std::vector<Worker>, std::string> plan(const CampaignOptions& options) {
-  std::vector<std::string> nodes = options.devices;
+  std::vector<std::string> nodes;
+  const auto chosen_already = [&](const std::string& path) {
+    return std::ranges::any_of(nodes,
+                               [&](const std::string& node) { return same_device(node, path); });
+  };
+  for (const std::string& node : options.devices) {
+    if (chosen_already(node)) {
+      return std::unexpected(fmt::format(
+          "--device {} is a device given already: its runs would find it held by the other's",
+          debug_quote(node)));
+    }
+    nodes.push_back(node);
+  }
   if (options.all_devices) {
+    // A device with a second name (a link udev made) is run once.
     for (const DeviceNode& node : find_device_nodes(options.dev_dir)) {
-      if (node.usable()) nodes.push_back(node.path);
+      if (node.usable() && !chosen_already(node.path)) nodes.push_back(node.path);
     }
     if (nodes.empty()) {
       return std::unexpected(

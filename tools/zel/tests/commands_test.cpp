@@ -68,6 +68,8 @@ TEST_F(ZelCommands, UsageErrorsAreOneLineAndStatusTwo) {
   const std::string node = dir_.path("node");
   std::ofstream(node) << "";
   const std::string trace = dir_.path("t.jsonl");
+  const std::string link = dir_.path("link");
+  std::filesystem::create_symlink(node, link);
   struct Case {
     std::vector<std::string> arguments;
     std::string err;  // the whole line
@@ -103,6 +105,15 @@ TEST_F(ZelCommands, UsageErrorsAreOneLineAndStatusTwo) {
        "zel run: with --device, give exactly CONFIG PACKAGE BOOTLOADER (4 given)"},
       {{"run", "--device", node, "--tiles", "64", "c"},
        "zel run: --device excludes --tiles (zel run --help)"},
+      // One device given twice, by one name or two, would only find itself busy.
+      {{"run", "--device", node, "--device", node, "c", "p", "b"},
+       fmt::format("zel run: --device \"{}\" is a device given already: its runs would find it "
+                   "held by the other's",
+                   node)},
+      {{"run", "--device", node, "--device", link, "c", "p", "b"},
+       fmt::format("zel run: --device \"{}\" is a device given already: its runs would find it "
+                   "held by the other's",
+                   link)},
       // Every fault error has one form: the switch as given, then what is wrong with it.
       {{"run", "--fault", "no-such-fault", "c"},
        "zel run: --fault \"no-such-fault\": no such fault (zel faults lists them)"},

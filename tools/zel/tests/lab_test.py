@@ -5,6 +5,7 @@ Prometheus text format as its own parser reads it), and the host's device nodes 
 Usage: lab_test.py ZEL"""
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -14,6 +15,7 @@ from pathlib import Path
 from prometheus_client.parser import text_string_to_metric_families
 
 zel = sys.argv[1]
+junit_schema = Path(__file__).resolve().parent / "junit.xsd"
 failures = []
 
 
@@ -25,6 +27,13 @@ def check(condition, what):
 
 def run(*arguments, **options):
     return subprocess.run([zel, *arguments], capture_output=True, text=True, **options)
+
+
+def junit_validates(path):
+    """Against the schema of what CI systems import (xmllint, Debian's libxml2-utils)."""
+    done = subprocess.run(["xmllint", "--noout", "--schema", str(junit_schema), str(path)],
+                          capture_output=True, text=True)
+    return done.returncode == 0, done.stderr[-2000:]
 
 
 def junit_is_well_formed(root):
@@ -65,6 +74,8 @@ with tempfile.TemporaryDirectory() as directory:
     check(len(list(reports.glob("*.json"))) == 100, "100 reports written")
     check("sim2 (faults injected)" in campaign.stdout,
           "the summary names the failing device")
+    check("25 did not; 25 with faults injected" in campaign.stdout,
+          "the totals say how many runs had faults injected")
     check("tile 735 address 0x80000" in campaign.stdout, "the summary names tile and address")
 
     junit, prometheus, html = folder / "j.xml", folder / "p.prom", folder / "h.html"
@@ -76,19 +87,50 @@ with tempfile.TemporaryDirectory() as directory:
     check(summary["failures_by_word"][0]["what"] == "tile 735 address 0x80000",
           "the failing word is grouped")
 
+    valid, why = junit_validates(junit)
+    check(valid, f"the JUnit file validates against the importers' schema: {why}")
+    # The schema check bites: a suite time in nanoseconds is refused, as importers refuse it.
+    nanoseconds = folder / "nanoseconds.xml"
+    nanoseconds.write_text('<testsuites><testsuite name="a" tests="0" failures="0" errors="0" '
+                           'time="0.041302500"/></testsuites>')
+    check(not junit_validates(nanoseconds)[0], "the schema refuses a time of nine decimals")
     root = ElementTree.parse(junit).getroot()
     check(junit_is_well_formed(root) == 100, "JUnit holds a case per run")
     failed = [case for case in root.iter("testcase") if case.find("failure") is not None]
     check(len(failed) == 25, "25 failed cases")
-    check(all("sim2" in case.get("classname") and
+    check(all(case.get("classname").endswith("sim2 (faults injected)") and
               "tile 735 address 0x80000" in case.find("failure").get("message")
-              for case in failed), "each failed case names the device, tile and address")
+              for case in failed),
+          "each failed case names the device, apart as injected, its tile and address")
 
     runs = 0
     for family in text_string_to_metric_families(prometheus.read_text()):
         if family.name == "zel_runs":
             runs += sum(sample.value for sample in family.samples)
     check(runs == 100, "the Prometheus runs counters add up to 100")
+
+    # A device whose process is killed is said by name, and the campaign does not pass. sim0
+    # stops at its first run (its node is absent); once its line is out, sim1 is still at its
+    # runs, and every process of the campaign is killed (sim0's has ended already).
+    campaign = subprocess.Popen(
+        [zel, "run", "--sim-devices", "2", "--repeat", "1000000", "--until-fail", "--fault",
+         "sim0:device-absent", "--report-dir", str(folder / "killed"), *inputs],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = campaign.stderr.readline()
+    check(first.startswith("sim0: 1 of 1000000 runs, 0 passed"), f"sim0 stops first: {first}")
+    for process in Path("/proc").iterdir():
+        stat = process / "stat"
+        try:
+            parent = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        if parent == campaign.pid:
+            os.kill(int(process.name), signal.SIGKILL)
+    out, err = campaign.communicate(timeout=600)
+    check(campaign.returncode == 1, "a campaign with a killed device ends with 1")
+    check("zel run: the runs of sim1 ended after " in err and
+          "killed by signal 9 (Killed)" in err, f"the killed device is named: {err}")
+    check("zel run: the runs of sim0" not in err, "a device that finished is not said killed")
 
     # Device nodes in a folder of their own: a character device, a regular file, none at all.
     nodes = folder / "dev"

@@ -1,5 +1,7 @@
 // `zel report`: what it reads, what it refuses and lists, and how it tells the devices apart.
+#include <cstdint>
 #include <fstream>
+#include <vector>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -87,6 +89,7 @@ TEST_F(ZelReport, DevicesAreHostAndIdentityWithInjectedFaultsApart) {
   const CommandRun aggregated = zel({"report", "--json", dir_.directory()});
   EXPECT_EQ(aggregated.status, 1);
   const json summary = json::parse(aggregated.out);
+  EXPECT_EQ(summary["runs_with_faults_injected"], 1);
   ASSERT_EQ(summary["devices"].size(), 3u);
   EXPECT_EQ(summary["devices"][0]["device"], "/dev/zel0");
   EXPECT_EQ(summary["devices"][0]["faults_injected"], false);
@@ -105,6 +108,108 @@ TEST_F(ZelReport, TextsOfAReportArePrintedEscaped) {
   EXPECT_NE(aggregated.out.find("\"lab\\n\\u{1b}[2Jx\" /dev/zel0"), std::string::npos)
       << aggregated.out;
   EXPECT_EQ(aggregated.out.find('\x1b'), std::string::npos);
+}
+
+// A report of the right schema whose fields are missing or of another type is read as far as
+// it goes, or listed with its reason: one bad file never stops the aggregation of the rest.
+TEST_F(ZelReport, MalformedReportsAreReadAsFarAsTheyGoOrListed) {
+  struct Case {
+    const char* name;
+    json changes;
+    const char* reason;  // nullptr: the run is read
+  };
+  const Case cases[] = {
+      {"no-reset-time", {{"reset", {{"duration_ns", nullptr}}}}, nullptr},
+      {"reset-text", {{"reset", "fast"}}, nullptr},
+      {"word-without-tile",
+       {{"result", "check-failed"},
+        {"exit_status", 101},
+        {"check_failure", {{"report", "readback"}, {"words", {{{"address", "0x1"}}}}}}},
+       nullptr},
+      {"words-text", {{"result", "check-failed"}, {"check_failure", {{"words", "many"}}}}, nullptr},
+      {"refusals-text", {{"result", "refused"}, {"exit_status", 3}, {"refusals", "x"}}, nullptr},
+      {"refusals-numbers", {{"result", "refused"}, {"refusals", {1, 2}}}, nullptr},
+      {"device-text", {{"device", "zel0"}}, nullptr},
+      {"phases-object", {{"phases", {{"name", "open"}}}}, nullptr},
+      {"error-text", {{"result", "error"}, {"error", "broke"}}, nullptr},
+      // Listed in the order of their paths.
+      {"exit-status-text", {{"exit_status", "0"}}, "no result or exit status"},
+      {"result-unknown",
+       {{"result", "PASS"}},
+       "result \"PASS\" is none of pass, error, check-failed, refused"},
+  };
+  std::string expected_err;
+  for (const Case& c : cases) {
+    write(fmt::format("{}.json", c.name), report(c.changes));
+    if (c.reason != nullptr) {
+      expected_err += fmt::format("zel report: cannot read \"{}\": {}\n",
+                                  dir_.path(fmt::format("{}.json", c.name)), c.reason);
+    }
+  }
+  const CommandRun aggregated = zel({"report", "--json", dir_.directory()});
+  EXPECT_EQ(aggregated.status, 1);
+  EXPECT_EQ(aggregated.err, expected_err);
+  const json summary = json::parse(aggregated.out);
+  EXPECT_EQ(summary["runs"], 9);
+  EXPECT_EQ(summary["unreadable"].size(), 2u);
+  // Every run that did not pass is in a group, under its error or at least its result.
+  std::uint64_t grouped = 0;
+  for (const json& group : summary["failures_by_error"]) grouped += group["runs"].get<int>();
+  EXPECT_EQ(grouped, 5u) << summary["failures_by_error"].dump();
+  EXPECT_TRUE(summary["failures_by_word"].empty());
+}
+
+// What CI systems show of a run: its own time (not the reset's), in seconds with at most three
+// decimals, and its class apart when faults were injected.
+TEST_F(ZelReport, JUnitCasesTakeTheRunsTimeAndKeepInjectedFaultsApart) {
+  const json phases = json::parse(
+      R"([{"name":"open","start_ns":0,"duration_ns":2000},
+          {"name":"release","start_ns":12345678,"duration_ns":4000}])");
+  write("board.json", report({{"phases", phases}}));
+  write("injected.json",
+        report({{"phases", phases},
+                {"faults", json::parse(R"([{"fault":"word-survives-reset","fired":1}])")},
+                {"result", "error"},
+                {"exit_status", 1}}));
+  const CommandRun aggregated = zel({"report", dir_.directory(), "--junit", "-"});
+  EXPECT_EQ(aggregated.status, 1);
+  const std::string& xml = aggregated.out;
+  EXPECT_NE(xml.find("classname=\"zel.lab1./dev/zel0\" time=\"0.012\"/>"), std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("classname=\"zel.lab1./dev/zel0 (faults injected)\" time=\"0.012\">"),
+            std::string::npos)
+      << xml;
+  // With no more than its result to say, the error still has a message.
+  EXPECT_NE(xml.find("<error message=\"error\" type=\"error\">error</error>"), std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("time=\"0.012\" hostname=\"lab1\" timestamp=\"2026-12-10T22:05:01\">"),
+            std::string::npos)
+      << xml;
+}
+
+// Reset times from the extremes of what a report can hold land in the histogram's first and
+// last bins, with no product of them wrapping around.
+TEST_F(ZelReport, TheHistogramSpansAnyResetTimes) {
+  write("fastest.json", report({{"reset", {{"duration_ns", 0}}}}));
+  write("slowest.json", report({{"reset", {{"duration_ns", UINT64_MAX}}}}));
+  const CommandRun page = zel({"report", dir_.directory(), "--html", "-"});
+  EXPECT_EQ(page.status, 0);
+  std::vector<std::string> bars;
+  const std::string bar = "<rect class=\"bin\" x=\"";
+  for (std::size_t at = 0; (at = page.out.find(bar, at)) != std::string::npos; ++at) {
+    bars.push_back(
+        page.out.substr(at + bar.size(), page.out.find('"', at + bar.size()) - at - bar.size()));
+  }
+  EXPECT_EQ(bars, (std::vector<std::string>{"1", "609"})) << page.out;
+}
+
+// Nothing to read is no pass: an empty folder fails the gate, its formats still written.
+TEST_F(ZelReport, NoReportAtAllIsNoPass) {
+  const CommandRun aggregated = zel({"report", dir_.directory(), "--junit", dir_.path("j.xml")});
+  EXPECT_EQ(aggregated.status, 1);
+  EXPECT_EQ(aggregated.err, "zel report: no run report in the paths given\n");
+  EXPECT_NE(aggregated.out.find("0 runs on 0 devices"), std::string::npos) << aggregated.out;
+  EXPECT_NE(testing::lines_of(dir_.path("j.xml")).size(), 0u);
 }
 
 TEST_F(ZelReport, TheSchemaIsBuiltIn) {

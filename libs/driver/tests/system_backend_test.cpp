@@ -66,7 +66,7 @@ TEST(SystemBackend, OpenPassesItsFlagsThrough) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
-  system_backend().close(fd);
+  EXPECT_EQ(system_backend().close(fd), 0);
   std::filesystem::remove(path);
 }
 

@@ -21,8 +21,9 @@ using zel_driver::Device;
 }
 
 // The words of a one-word read: exactly one, unless the device library breaks its contract.
-zel_driver::Result<std::vector<std::uint32_t>> read_word(const Device& device, std::uint16_t tile,
-                                                         std::uint32_t address) {
+[[nodiscard]] zel_driver::Result<std::vector<std::uint32_t>> read_word(const Device& device,
+                                                                       std::uint16_t tile,
+                                                                       std::uint32_t address) {
   return device.read_tile_words_from_inactive_context(tile, WORKER_CONTEXT, address, 1);
 }
 

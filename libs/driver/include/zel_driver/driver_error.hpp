@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cerrno>
 #include <functional>
 #include <new>
@@ -10,6 +11,7 @@
 #include "zel_base/allocation_failure.hpp"
 #include "zel_base/error.hpp"
 #include "zel_base/os_error.hpp"
+#include "zel_base/variant_error.hpp"
 #include "zel_package/package_error.hpp"
 
 namespace zel_driver {
@@ -31,11 +33,15 @@ class ElfError final : public Error {
 };
 
 // The error of every fallible operation of the device library.
-class DriverError final : public Error {
+class DriverError final : public zel_base::VariantError<DriverError> {
  public:
   struct Io {
     const char* operation;  // a fixed text naming the failed system call
     OsError source;
+    // Display: "{operation}: {source}". Debug: Io { operation: "...", source: Os { ... } }
+    std::string display() const;
+    std::string debug() const;
+    const Error* cause() const { return &source; }
   };
   struct Invalid {
     std::string text;
@@ -45,6 +51,15 @@ class DriverError final : public Error {
   };
   enum class Kind { Io, Invalid, Timeout, Package, Elf };
   using Variant = std::variant<Io, Invalid, Timeout, PackageError, ElfError>;
+  // Io says everything itself; the others wrap their own form: Invalid("..."), "invalid device
+  // data: ...".
+  static constexpr auto FORMS = std::to_array<zel_base::VariantForm>({
+      {"", ""},
+      {"Invalid", "invalid device data"},
+      {"Timeout", "device timeout"},
+      {"Package", "package error"},
+      {"Elf", "ELF error"},
+  });
 
   DriverError(Io io) : variant_(std::move(io)) {}
   DriverError(Invalid invalid) : variant_(std::move(invalid)) {}
@@ -57,11 +72,6 @@ class DriverError final : public Error {
 
   Kind kind() const { return static_cast<Kind>(variant_.index()); }
   const Variant& variant() const { return variant_; }
-
-  std::string display() const override;
-  std::string debug() const override;
-  // The OS error of Io, the package error of Package, the ELF error of Elf; else nullptr.
-  const Error* cause() const override;
 
  private:
   Variant variant_;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <variant>
 
 #include "zel_base/error.hpp"
 #include "zel_base/os_error.hpp"
+#include "zel_base/variant_error.hpp"
 #include "zel_package/utf8.hpp"
 
 namespace zel_package {
@@ -47,13 +49,21 @@ class NotInSchema final : public Error {
 };
 
 // The error of every fallible operation of the package library.
-class PackageError final : public Error {
+class PackageError final : public zel_base::VariantError<PackageError> {
  public:
   struct Invalid {
     std::string text;
   };
   enum class Kind { Capnp, Io, Utf8, SchemaEnum, Invalid };
   using Variant = std::variant<CapnpError, OsError, Utf8Error, NotInSchema, Invalid>;
+  // Each wraps its own form: Capnp(Exception { ... }), "Cap'n Proto error: ...".
+  static constexpr auto FORMS = std::to_array<zel_base::VariantForm>({
+      {"Capnp", "Cap'n Proto error"},
+      {"Io", "I/O error"},
+      {"Utf8", "invalid UTF-8 text"},
+      {"SchemaEnum", "unknown schema enum value"},
+      {"Invalid", "invalid package"},
+  });
 
   PackageError(CapnpError error) : variant_(std::move(error)) {}
   PackageError(OsError error) : variant_(error) {}
@@ -65,11 +75,6 @@ class PackageError final : public Error {
 
   Kind kind() const { return static_cast<Kind>(variant_.index()); }
   const Variant& variant() const { return variant_; }
-
-  std::string display() const override;
-  std::string debug() const override;
-  // The wrapped error, or nullptr for Invalid.
-  const Error* cause() const override;
 
  private:
   Variant variant_;

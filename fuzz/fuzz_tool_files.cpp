@@ -1,38 +1,49 @@
 // Runs the whole tool on the simulated device with the input as its three files (see
-// tool_files_input.hpp), read from disk as the tool reads them. Whatever the files hold, the
+// tool_files_input.hpp), opened by path as the tool opens them. Whatever the files hold, the
 // run ends with a status of the tool, one printable error line when it is 1, and the device
 // released.
 
 #include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "fuzz_check.hpp"
 #include "reset_memory/run.hpp"
 #include "tool_files_input.hpp"
 #include "zel_base/utf8.hpp"
+#include "zel_fixtures/package_writer.hpp"
 #include "zel_sim/sim_device.hpp"
 
 namespace {
 
 using zel_fuzz::check;
 
-std::string write_file(const std::filesystem::path& path, std::span<const std::byte> bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-  return path.string();
-}
+// A file in memory holding `bytes`, opened by the tool through its descriptor's path as any
+// file it is given: no disk write per input.
+class MemoryFile {
+ public:
+  explicit MemoryFile(std::span<const std::byte> bytes)
+      : fd_(zel_fixtures::memory_file(bytes)), path_(fmt::format("/proc/self/fd/{}", fd_)) {}
+  ~MemoryFile() { ::close(fd_); }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_;
+  std::string path_;
+};
 
 // Well-formed UTF-8 without control characters (C0, DEL, C1): safe on a terminal.
 bool printable(std::string_view text) {
@@ -49,23 +60,13 @@ bool printable(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // The files' directory, removed when the fuzzer exits.
-  static const struct Directory {
-    std::filesystem::path path = [] {
-      std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-tool-XXXXXX").string();
-      check(::mkdtemp(pattern.data()) != nullptr, "a directory for the files");
-      return std::filesystem::path(pattern);
-    }();
-    ~Directory() { std::filesystem::remove_all(path); }
-  } files_directory;
-  const std::filesystem::path& directory = files_directory.path;
   const auto files = zel_fuzz::split_tool_files(std::as_bytes(std::span(data, size)));
-  const std::vector<std::string> arguments = {
-      write_file(directory / "configuration.zelcfg", files.config),
-      write_file(directory / "idle.package", files.package),
-      write_file(directory / "bootloader.elf", files.bootloader)};
+  const MemoryFile config(files.config), package(files.package), bootloader(files.bootloader);
+  const std::vector<std::string> arguments = {config.path(), package.path(), bootloader.path()};
 
-  zel_sim::SimDevice sim;
+  // One device, as new for every input so that a finding reproduces from the input alone:
+  // making a new one costs more than most runs.
+  static zel_sim::SimDevice sim;
   std::ostringstream out, err;
   // The run blocks every signal; the fuzzer's own timers need them back.
   sigset_t saved;
@@ -88,5 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "the error line is safe on a terminal");
   }
   if (status == 0) check(out.str().ends_with("poison/reset/readback PASS\n"), "a pass says so");
+  // Powered up as the input ends rather than as the next one begins: what the run left
+  // allocated is freed within the input, where libFuzzer would otherwise suspect a leak and
+  // run the input again to look for it.
+  sim.power_up();
   return 0;
 }

@@ -144,6 +144,11 @@ void TileMemory::write_word(std::uint32_t tile, std::uint32_t address, std::uint
   write_bytes(tile, address, bytes);
 }
 
+void TileMemory::clear() {
+  initialize(tile_count_, {});
+  row_in_use_.assign(row_in_use_.size(), false);
+}
+
 void TileMemory::initialize(std::uint32_t tile_count, std::span<const std::byte> prefix) {
   tile_count = std::min(tile_count, tile_count_);
   for (std::uint32_t index = 0; index < PAGES_PER_TILE; ++index) {

@@ -12,6 +12,8 @@
 
 #include "bare_host.hpp"
 #include "zel_sim/protocol/kernel_interface.hpp"
+#include "zel_sim/protocol/registers.hpp"
+#include "zel_sim/sim_power_up.hpp"
 
 namespace zel_sim {
 namespace {
@@ -186,6 +188,74 @@ TEST(SimRefusals, UnclaimedOnesFailTheTestTheDeviceRanIn) {
   SimDevice taken;
   taken.open("/dev/zel0", O_RDWR);
   EXPECT_EQ(taken.take_refusals().size(), 1u);
+}
+
+// A short session that reaches the kernel, the bring-up requests, the registers, the
+// autoloader and tile memory, and the tile debug windows.
+void session(SimDevice& sim) {
+  BareHost host(sim);
+  EXPECT_EQ(host.request(kernel::STOP_MONITORING, 0), 0);
+  host.write(reg::CCSR, 0x402);
+  host.initialize_tiles(3, std::vector<std::byte>(1024, std::byte{0x5a}));
+  host.write_tile(2, tdi::RUN_BREAK, 1);
+  host.read_tile(2, tdi::CONTEXT_STATUS);
+}
+
+// What a test can see of a device: accounting, clock, trace, firings, refusals, bring-up,
+// registers and tile memory.
+void expect_alike(SimDevice& device, SimDevice& fresh) {
+  EXPECT_EQ(device.open_descriptors(), fresh.open_descriptors());
+  EXPECT_EQ(device.live_mappings(), fresh.live_mappings());
+  EXPECT_EQ(device.live_host_buffers(), fresh.live_host_buffers());
+  EXPECT_EQ(device.attachments(), fresh.attachments());
+  EXPECT_EQ(device.now(), fresh.now());
+  EXPECT_EQ(device.trace().records(), fresh.trace().records());
+  EXPECT_EQ(device.fault_firings(), fresh.fault_firings());
+  EXPECT_EQ(device.refusals(), fresh.refusals());
+  EXPECT_EQ(device.bring_up().requests(), fresh.bring_up().requests());
+  for (const std::uint32_t offset : {reg::CCSR, xb::control_register(0), reg::AUTOLOADER_CONTROL,
+                                     reg::TILE_DEBUG_BASE + reg::TILE_DEBUG_STRIDE * 2}) {
+    EXPECT_EQ(device.peek(offset), fresh.peek(offset)) << offset;
+  }
+  EXPECT_EQ(device.tile_memory().distinct_pages(), fresh.tile_memory().distinct_pages());
+  EXPECT_EQ(device.tile_memory().read_bytes(2, TILE_MEMORY_START, 2048),
+            fresh.tile_memory().read_bytes(2, TILE_MEMORY_START, 2048));
+}
+
+TEST(SimPowerUp, LeavesTheDeviceAsANewOne) {
+  SimDevice device(SimConfig{.trace = true});
+  device.faults().tdi_busy_status_reads = 3;
+  device.faults().host_buffer_map_error = ENOMEM;
+  session(device);
+  device.tile_memory().write_word(5, 0x4c100, 0xdead);
+  device.tiles().set_context_state(1, 0, tdi::RUNNING);
+  // What the stack may leave: a descriptor open, host memory mapped, a refusal.
+  device.faults().host_buffer_map_error.reset();
+  ASSERT_NE(device.map_anonymous(4096), MAP_FAILED);
+  device.open("/dev/zel0", kernel::OPEN_FLAGS);
+  device.expect_refusal("flags 0x2");
+  device.open("/dev/zel0", O_RDWR);
+  device.power_up();
+
+  SimDevice fresh(SimConfig{.trace = true});
+  expect_alike(device, fresh);
+  EXPECT_EQ(device.peek(reg::CCSR), CCSR_POWER_UP);
+  EXPECT_EQ(device.tile_memory().distinct_pages(), 0u);
+  session(device);
+  session(fresh);
+  expect_alike(device, fresh);
+}
+
+void refusal_left_at_a_power_up() {
+  SimDevice sim;
+  sim.open("/dev/zel0", O_RDWR);
+  sim.power_up();
+  sim.open("/dev/zel0", kernel::OPEN_FLAGS);  // the new device's own: no refusal
+}
+
+TEST(SimPowerUp, HandsTheUnclaimedRefusalsOverAsADeviceThatGoesAway) {
+  EXPECT_NONFATAL_FAILURE(refusal_left_at_a_power_up(),
+                          "the simulated device refused: kernel: open with flags 0x2");
 }
 
 }  // namespace

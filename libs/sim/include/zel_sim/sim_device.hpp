@@ -64,6 +64,14 @@ class SimDevice final : public zel_base::Backend {
   SimDevice(const SimDevice&) = delete;
   SimDevice& operator=(const SimDevice&) = delete;
 
+  // Leaves this device as if it went away and a new one with the same configuration came in
+  // its place: host memory the stack left mapped is released and the unclaimed refusals go to
+  // the handler, as when a device goes away; the registers hold their power-up values, tile
+  // memory is zero, and the kernel's accounting, clock, fault switches and firings, refusals,
+  // trace and every model start afresh. A new device's tables cost more to make than a short
+  // run; this clears them instead, for callers that run one session after another.
+  void power_up();
+
   // --- Backend ---
   int open(const char* path, int flags) override;
   int close(int fd) override;
@@ -75,28 +83,28 @@ class SimDevice final : public zel_base::Backend {
   std::uint32_t load(const volatile std::uint32_t* reg) override;
   void store(volatile std::uint32_t* reg, std::uint32_t value) override;
   void to_device_barrier() override;
-  std::chrono::nanoseconds now() override { return now_; }
+  std::chrono::nanoseconds now() override { return state_->now; }
   void sleep_for(std::chrono::nanoseconds duration) override;
 
   // --- what tests and tools look at and set ---
-  Faults& faults() { return faults_; }
-  const FaultFirings& fault_firings() const { return firings_; }
-  Trace& trace() { return trace_; }
-  const Trace& trace() const { return trace_; }
+  Faults& faults() { return state_->faults; }
+  const FaultFirings& fault_firings() const { return state_->firings; }
+  Trace& trace() { return state_->trace; }
+  const Trace& trace() const { return state_->trace; }
 
   // Kernel accounting: what the stack holds open, mapped and attached right now.
-  std::size_t open_descriptors() const { return handles_.size(); }
-  std::size_t live_mappings() const { return live_mappings_; }
+  std::size_t open_descriptors() const { return state_->handles.size(); }
+  std::size_t live_mappings() const { return state_->live_mappings; }
   // Host memory mapped for the device (real anonymous mappings) and not yet unmapped.
-  std::size_t live_host_buffers() const { return host_buffers_.size(); }
-  const std::vector<Attachment>& attachments() const { return buffers_.attachments(); }
+  std::size_t live_host_buffers() const { return state_->host_buffers.size(); }
+  const std::vector<Attachment>& attachments() const { return state_->buffers.attachments(); }
   // The memory attached under `index`, read as the device reads it (by DMA); none if nothing is.
   std::optional<std::span<const std::byte>> attached_memory(std::uint32_t index) const {
-    return buffers_.memory(index);
+    return state_->buffers.memory(index);
   }
   // The bring-up requests served (monitoring, errors, reset notification, secondary ID,
   // mailbox) and the ICU's side of the mailbox.
-  const SimBringUp& bring_up() const { return bring_up_; }
+  const SimBringUp& bring_up() const { return state_->bring_up; }
   // Whether an open handle has been attached, and given its ID.
   bool attached() const;
   bool id_set() const;
@@ -110,16 +118,16 @@ class SimDevice final : public zel_base::Backend {
   const TileMemory& tile_memory() const { return tile_memory_; }
 
   // The tiles' debug windows: context states and M registers.
-  SimTiles& tiles() { return tiles_; }
-  const SimTiles& tiles() const { return tiles_; }
+  SimTiles& tiles() { return state_->tiles; }
+  const SimTiles& tiles() const { return state_->tiles; }
 
   // Every departure from the protocol the simulated kernel or device noticed and refused (a
   // malformed frame, say), each naming what was wrong, in order.
-  const std::vector<std::string>& refusals() const { return refusals_.list(); }
+  const std::vector<std::string>& refusals() const { return state_->refusals.list(); }
   // Hands the refusals so far to the caller, who deals with them.
-  std::vector<std::string> take_refusals() { return refusals_.take(); }
+  std::vector<std::string> take_refusals() { return state_->refusals.take(); }
   // Refusals naming `substring` are expected; at least one must come before the device goes.
-  void expect_refusal(std::string substring) { refusals_.expect(std::move(substring)); }
+  void expect_refusal(std::string substring) { state_->refusals.expect(std::move(substring)); }
 
  private:
   // What the kernel knows of one open descriptor.
@@ -138,34 +146,44 @@ class SimDevice final : public zel_base::Backend {
   std::uint32_t device_load(std::uint32_t offset);
   void device_store(std::uint32_t offset, std::uint32_t value);
 
+  // Everything a power-up makes anew: the kernel's accounting, the clock, the fault switches,
+  // refusals and trace, and the device and kernel models, one per capability, which refer to
+  // these and to the tables.
+  struct State {
+    State(const SimConfig& config, std::span<std::uint32_t> registers, TileMemory& tile_memory);
+
+    Faults faults;
+    FaultFirings firings;
+    Refusals refusals;
+    Trace trace;
+    std::chrono::nanoseconds now{0};
+
+    std::map<int, Handle> handles;
+    std::optional<int> locked_by;  // the descriptor holding the node's lock
+    int next_fd = 1000;            // far from the process's own descriptors, so mix-ups show
+    std::size_t live_mappings = 0;
+    std::map<void*, std::size_t> host_buffers;
+
+    SimTiles tiles;
+    SimBringUp bring_up{faults, firings, refusals};
+    SimBuffers buffers{refusals};
+    SimExchangeBlocks exchange_blocks;
+    SimBootloader bootloader;
+    SimHostSync host_sync{faults, firings, refusals, bootloader};
+    SimAutoloader autoloader;
+  };
+
+  // Registers at their power-up values and a new state, over zero tables.
+  void switch_on();
+  // What a device that goes away does: releases the host memory the stack left mapped and
+  // hands the unclaimed refusals to the handler.
+  void go_away();
+
   SimConfig config_;
-  Faults faults_;
-  FaultFirings firings_;
-  Refusals refusals_;
-  Trace trace_;
-  std::chrono::nanoseconds now_{0};
-
-  std::map<int, Handle> handles_;
-  std::optional<int> locked_by_;  // the descriptor holding the node's lock
-  int next_fd_ = 1000;            // far from the process's own descriptors, so mix-ups show
-  std::size_t live_mappings_ = 0;
-  std::map<void*, std::size_t> host_buffers_;
-
+  // The configuration space and every tile's memory: made once, cleared at a power-up.
   ZeroedTable<std::uint32_t> registers_;
   TileMemory tile_memory_;
-  SimTiles tiles_;
-
-  // Device and kernel models, one per capability; they refer to the members above.
-  SimBringUp bring_up_{faults_, firings_, refusals_};
-  SimBuffers buffers_{refusals_};
-  SimExchangeBlocks exchange_blocks_{registers_};
-  SimBootloader bootloader_{faults_,
-                            firings_,
-                            refusals_,
-                            {buffers_, exchange_blocks_, registers_, tile_memory_, tiles_},
-                            config_.initial_sync_mark};
-  SimHostSync host_sync_{faults_, firings_, refusals_, bootloader_};
-  SimAutoloader autoloader_{faults_, firings_, refusals_, tile_memory_, bootloader_};
+  std::optional<State> state_;
 };
 
 }  // namespace zel_sim

@@ -40,6 +40,8 @@ class TileMemory {
 
   // Tiles 0 to tile_count - 1 hold `prefix` at the window start and zero everywhere else.
   void initialize(std::uint32_t tile_count, std::span<const std::byte> prefix);
+  // Every tile is zero again, as when the memory was made; the pages stay reserved for reuse.
+  void clear();
 
   // Pages held, each counted once however many tiles share it.
   std::size_t distinct_pages() const { return used_pages_ - free_pages_.size(); }

@@ -1,9 +1,10 @@
 // Times two commands as whole processes, paired: each pair runs the floor command and the
 // measured one as fresh processes back to back (alternating which goes first), so both see the
-// same load. Prints the medians of wall time, peak resident size and minor page faults of each,
-// and the medians of the per-pair ratios. Faults are counted by the kernel, so their ratio holds
-// from machine to machine where times do not. Usage: zel_paired_runs PAIRS LABEL -- FLOOR... --
-// MEASURED...
+// same load. Prints the medians of wall time, processor time (user and system), peak resident
+// size and minor page faults of each, and the medians of the per-pair ratios. Processor time
+// holds better than wall time on a loaded machine; faults are counted by the kernel, so their
+// ratio holds from machine to machine where times do not.
+// Usage: zel_paired_runs PAIRS LABEL -- FLOOR... -- MEASURED...
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,9 +21,25 @@ namespace {
 
 struct Sample {
   double seconds;
+  double cpu_seconds;
   double peak_mb;
   double minor_faults;
 };
+
+// One measure over the pairs: the floor's values, the measured command's, and their ratios.
+struct Series {
+  std::vector<double> floor, run, ratio;
+
+  void add(double floor_value, double run_value) {
+    floor.push_back(floor_value);
+    run.push_back(run_value);
+    ratio.push_back(run_value / floor_value);
+  }
+};
+
+double seconds(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
 
 // Runs `command` with its output and its progress lines discarded; exits the program when it does
 // not exit 0.
@@ -45,8 +62,8 @@ Sample run(const std::vector<char*>& command) {
     std::exit(1);
   }
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  return {wall.count(), static_cast<double>(usage.ru_maxrss) / 1024.0,
-          static_cast<double>(usage.ru_minflt)};
+  return {wall.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
+          static_cast<double>(usage.ru_maxrss) / 1024.0, static_cast<double>(usage.ru_minflt)};
 }
 
 double median(std::vector<double> values) {
@@ -74,29 +91,25 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: zel_paired_runs PAIRS LABEL -- FLOOR... -- MEASURED...\n");
     return 2;
   }
-  std::vector<double> floor_s, run_s, floor_mb, run_mb, floor_faults, run_faults, time_ratio,
-      peak_ratio, fault_ratio;
+  Series time, cpu, peak, faults;
   for (int pair = 0; pair < pairs; ++pair) {
     const bool floor_first = pair % 2 == 0;
     const Sample first = run(commands[floor_first ? 0 : 1]);
     const Sample second = run(commands[floor_first ? 1 : 0]);
     const Sample& floor = floor_first ? first : second;
     const Sample& measured = floor_first ? second : first;
-    floor_s.push_back(floor.seconds);
-    run_s.push_back(measured.seconds);
-    floor_mb.push_back(floor.peak_mb);
-    run_mb.push_back(measured.peak_mb);
-    floor_faults.push_back(floor.minor_faults);
-    run_faults.push_back(measured.minor_faults);
-    time_ratio.push_back(measured.seconds / floor.seconds);
-    peak_ratio.push_back(measured.peak_mb / floor.peak_mb);
-    fault_ratio.push_back(measured.minor_faults / floor.minor_faults);
+    time.add(floor.seconds, measured.seconds);
+    cpu.add(floor.cpu_seconds, measured.cpu_seconds);
+    peak.add(floor.peak_mb, measured.peak_mb);
+    faults.add(floor.minor_faults, measured.minor_faults);
   }
   std::printf(
-      "%-22s time: run %7.1f ms  floor %7.1f ms  %.2fx  |  peak: %6.1f MB  %6.1f MB  %.2fx  |  "
-      "minor faults: %.0f  %.0f  %.2fx  (medians of %d pairs)\n",
-      argv[2], 1000 * median(run_s), 1000 * median(floor_s), median(time_ratio), median(run_mb),
-      median(floor_mb), median(peak_ratio), median(run_faults), median(floor_faults),
-      median(fault_ratio), pairs);
+      "%-22s time: run %7.1f ms  floor %7.1f ms  %.2fx  |  cpu: %7.1f ms  %7.1f ms  %.2fx  |  "
+      "peak: %6.1f MB  %6.1f MB  %.2fx  |  minor faults: %.0f  %.0f  %.2fx  (medians of %d "
+      "pairs)\n",
+      argv[2], 1000 * median(time.run), 1000 * median(time.floor), median(time.ratio),
+      1000 * median(cpu.run), 1000 * median(cpu.floor), median(cpu.ratio), median(peak.run),
+      median(peak.floor), median(peak.ratio), median(faults.run), median(faults.floor),
+      median(faults.ratio), pairs);
   return 0;
 }

@@ -30,10 +30,10 @@ TEST(ReusedSimDevice, RunsTheToolAsANewDeviceDoes) {
   // leave behind: a descriptor open, host memory mapped, a refusal.
   reused.faults().tile_words_surviving_reset.push_back({735, 0x80000});
   EXPECT_EQ(run_tool(files.arguments(), reused).status, 101);
-  reused.open("/dev/zel0", O_RDWR | O_CLOEXEC);
+  static_cast<void>(reused.open("/dev/zel0", O_RDWR | O_CLOEXEC));
   ASSERT_NE(reused.map_anonymous(4096), MAP_FAILED);
   reused.expect_refusal("flags 0x0");
-  reused.open("/dev/zel0", O_RDONLY);
+  static_cast<void>(reused.open("/dev/zel0", O_RDONLY));
   reused.power_up();
 
   const ToolRun again = run_tool(files.arguments(), reused);

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <concepts>
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <type_traits>

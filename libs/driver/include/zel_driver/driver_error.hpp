@@ -2,10 +2,9 @@
 
 #include <array>
 #include <cerrno>
-#include <functional>
-#include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "zel_base/allocation_failure.hpp"

@@ -1,6 +1,7 @@
 #include "transport_batches.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "zel_base/try.hpp"
@@ -35,7 +36,7 @@ void TransportBatches::end_batch() {
 }
 
 void TransportBatches::fill_sentinel() {
-  std::ranges::fill(transport_, SENTINEL_FILL);
+  std::memset(transport_.data(), std::to_integer<int>(SENTINEL_FILL), transport_.size());
   written_ = transport_.size();
 }
 

@@ -18,6 +18,30 @@
 
 namespace zel_sim {
 
+namespace {
+
+// A mapping as the host's system call makes it: populated and all zero. In huge pages it is
+// made unpopulated, asked for them, then populated, since the flags cannot ask for both.
+void* map_host_memory(std::size_t size, bool huge_pages) {
+  if (!huge_pages) {
+    return ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1,
+                  0);
+  }
+  void* memory = ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION,
+                        kernel::HOST_MEMORY_MAP_FLAGS & ~MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) return memory;
+  ::madvise(memory, size, MADV_HUGEPAGE);  // where the kernel has none, small pages serve
+  if (::madvise(memory, size, MADV_POPULATE_WRITE) != 0) {
+    const int error = errno;
+    ::munmap(memory, size);
+    errno = error;
+    return MAP_FAILED;
+  }
+  return memory;
+}
+
+}  // namespace
+
 SimDevice::SimDevice(SimConfig config)
     : config_(std::move(config)),
       registers_(kernel::CONFIG_SPACE_BYTES / 4),
@@ -158,8 +182,7 @@ void* SimDevice::map_anonymous(std::size_t size) {
     ++state_->firings.host_buffer_map_error;
     errno = *state_->faults.host_buffer_map_error;
   } else {
-    result =
-        ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1, 0);
+    result = map_host_memory(size, config_.host_memory_in_huge_pages);
     if (result != MAP_FAILED) {
       state_->host_buffers.emplace(result, size);
       state_->bootloader.host_memory_made({static_cast<const std::byte*>(result), size});

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -52,6 +54,25 @@ TEST(SimKernel, AccountsDescriptorsAndMappings) {
   EXPECT_EQ(sim.live_host_buffers(), 1u);
   EXPECT_EQ(sim.unmap(memory, 8192), 0);
   EXPECT_EQ(sim.live_host_buffers(), 0u);
+}
+
+// Host memory comes populated and all zero whichever page size backs it.
+TEST(SimKernel, HostMemoryIsPopulatedAndZeroInEitherPageSize) {
+  constexpr std::size_t BYTES = 6u << 20;
+  for (const bool huge_pages : {false, true}) {
+    SCOPED_TRACE(huge_pages ? "huge pages" : "small pages");
+    SimDevice sim({.host_memory_in_huge_pages = huge_pages});
+    auto* memory = static_cast<unsigned char*>(sim.map_anonymous(BYTES));
+    ASSERT_NE(memory, MAP_FAILED);
+    std::vector<unsigned char> resident(BYTES / 4096);
+    ASSERT_EQ(::mincore(memory, BYTES, resident.data()), 0);
+    EXPECT_EQ(std::ranges::count(resident, 0), 0) << "pages not populated";
+    EXPECT_EQ(std::count(memory, memory + BYTES, 0), static_cast<std::ptrdiff_t>(BYTES));
+    memory[BYTES - 1] = 1;
+    EXPECT_EQ(sim.unmap(memory, BYTES), 0);
+    EXPECT_EQ(sim.live_host_buffers(), 0u);
+    EXPECT_TRUE(sim.refusals().empty());
+  }
 }
 
 // Every departure from the kernel's interface is refused with the errno the call fails with.

@@ -20,23 +20,17 @@ namespace zel_sim {
 
 namespace {
 
-// A mapping as the host's system call makes it: populated and all zero. In huge pages it is
-// made unpopulated, asked for them, then populated, since the flags cannot ask for both.
-void* map_host_memory(std::size_t size, bool huge_pages) {
-  if (!huge_pages) {
+// A mapping as the host's system call makes it, populated, or one in huge pages that come in
+// as first touched; all zero either way.
+void* map_host_memory(std::size_t size, bool lazy) {
+  if (!lazy) {
     return ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1,
                   0);
   }
   void* memory = ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION,
                         kernel::HOST_MEMORY_MAP_FLAGS & ~MAP_POPULATE, -1, 0);
-  if (memory == MAP_FAILED) return memory;
-  ::madvise(memory, size, MADV_HUGEPAGE);  // where the kernel has none, small pages serve
-  if (::madvise(memory, size, MADV_POPULATE_WRITE) != 0) {
-    const int error = errno;
-    ::munmap(memory, size);
-    errno = error;
-    return MAP_FAILED;
-  }
+  // Where the kernel has no huge pages, small ones serve.
+  if (memory != MAP_FAILED) ::madvise(memory, size, MADV_HUGEPAGE);
   return memory;
 }
 
@@ -182,7 +176,7 @@ void* SimDevice::map_anonymous(std::size_t size) {
     ++state_->firings.host_buffer_map_error;
     errno = *state_->faults.host_buffer_map_error;
   } else {
-    result = map_host_memory(size, config_.host_memory_in_huge_pages);
+    result = map_host_memory(size, config_.lazy_host_memory);
     if (result != MAP_FAILED) {
       state_->host_buffers.emplace(result, size);
       state_->bootloader.host_memory_made({static_cast<const std::byte*>(result), size});

@@ -43,10 +43,11 @@ struct SimConfig {
   // application's. The device cannot tell what the host was asked to send, only what the
   // program on its tiles expects. None takes any mark.
   std::optional<std::uint32_t> initial_sync_mark = 23;
-  // Host memory in transparent huge pages, as a kernel that always uses them gives it: the
-  // same populated, zeroed mapping, made with a fault per 2 MiB rather than per 4 KiB. For a
-  // caller that makes the 42 MB transport again and again, as a fuzzer does.
-  bool host_memory_in_huge_pages = false;
+  // Host memory in transparent huge pages that come in as first touched, rather than
+  // populated up front in small pages as the host's system call makes it. The stack sees the
+  // same zeroed memory and pays only for the pages it touches, a fault per 2 MiB: for a caller
+  // that makes the 42 MB transport again and again, as a fuzzer does.
+  bool lazy_host_memory = false;
 };
 
 // The simulated kernel driver and device behind the Backend interface. Deterministic and

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,19 +58,6 @@ bool printable(std::string_view text) {
   return true;
 }
 
-// The device a run meets, made cheaper to wait for and to load into without changing what
-// it answers. Register reads take 10 ms of its virtual time rather than 1 us, so a wait it
-// never answers (a batch it refused) times out after about a thousand reads rather than a
-// hundred thousand; it answers every wait well within the host's timeout either way, and an
-// answer is seen on the first read at or after it. Its host memory comes lazily in huge
-// pages, so a load pays for the part of the 42 MB transport it reaches, a fault per 2 MiB.
-zel_sim::SimConfig device_for_fuzzing() {
-  zel_sim::SimConfig config;
-  config.latency.load = std::chrono::milliseconds(10);
-  config.lazy_host_memory = true;
-  return config;
-}
-
 // Whether the device refuses some write of the configuration image itself, replayed alone on
 // a device just initialized as the run does. An image is replayed as captured, so it may ask
 // for a write the device refuses (a read-only debug register): that departure is the input's,
@@ -93,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // One device, as new for every input so that a finding reproduces from the input alone:
   // making a new one costs more than most runs.
-  static zel_sim::SimDevice sim(device_for_fuzzing());
+  static zel_sim::SimDevice sim(zel_sim::SimConfig::for_many_runs());
   std::ostringstream out, err;
   // The run blocks every signal; the fuzzer's own timers need them back.
   sigset_t saved;

@@ -36,6 +36,13 @@ void* map_host_memory(std::size_t size, bool lazy) {
 
 }  // namespace
 
+SimConfig SimConfig::for_many_runs() {
+  SimConfig config;
+  config.latency.load = std::chrono::milliseconds(10);
+  config.lazy_host_memory = true;
+  return config;
+}
+
 SimDevice::SimDevice(SimConfig config)
     : config_(std::move(config)),
       registers_(kernel::CONFIG_SPACE_BYTES / 4),

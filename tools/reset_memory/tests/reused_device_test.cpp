@@ -5,6 +5,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "tool_fixture.hpp"
@@ -49,6 +54,43 @@ TEST(ReusedSimDevice, RunsTheToolAsANewDeviceDoes) {
   EXPECT_EQ(reused.live_mappings(), 0u);
   EXPECT_EQ(reused.live_host_buffers(), 0u);
   EXPECT_EQ(reused.tile_memory().distinct_pages(), fresh.tile_memory().distinct_pages());
+}
+
+// The device fuzzing runs on ends every run as the default device does, in the same lines
+// but the reset's measured time: a pass, a failed check, and waits the device never answers.
+TEST(ReusedSimDevice, ADeviceForManyRunsEndsRunsAsTheDefaultOneDoes) {
+  const auto without_reset_time = [](std::string out) {
+    const auto line = out.find("memory reset: ");
+    if (line != std::string::npos) out.erase(line, out.find('\n', line) + 1 - line);
+    return out;
+  };
+  const std::vector<std::pair<const char*, std::function<void(zel_sim::Faults&)>>> cases = {
+      {"pass", [](zel_sim::Faults&) {}},
+      {"word survives reset",
+       [](zel_sim::Faults& f) {
+         f.tile_words_surviving_reset.push_back({735, 0x80000});
+       }},
+      {"batch unacknowledged", [](zel_sim::Faults& f) { f.bootloader_batch_unacknowledged = 3; }},
+      {"sentinel unacknowledged",
+       [](zel_sim::Faults& f) { f.bootloader_sentinel_unacknowledged = true; }},
+      {"autoloader busy", [](zel_sim::Faults& f) { f.autoloader_busy_forever = true; }},
+      {"contexts never stop", [](zel_sim::Faults& f) { f.contexts_never_stop = true; }},
+      {"TDI busy 3 reads", [](zel_sim::Faults& f) { f.tdi_busy_status_reads = 3; }},
+  };
+  ToolFiles files;
+  for (const auto& [name, inject] : cases) {
+    SCOPED_TRACE(name);
+    SimDevice plain, quick(SimConfig::for_many_runs());
+    inject(plain.faults());
+    inject(quick.faults());
+    const ToolRun expected = run_tool(files.arguments(), plain);
+    const ToolRun got = run_tool(files.arguments(), quick);
+    EXPECT_EQ(got.status, expected.status);
+    EXPECT_EQ(got.err, expected.err);
+    EXPECT_EQ(without_reset_time(got.out), without_reset_time(expected.out));
+    EXPECT_EQ(quick.refusals(), plain.refusals());
+    EXPECT_EQ(quick.live_host_buffers(), 0u);
+  }
 }
 
 }  // namespace

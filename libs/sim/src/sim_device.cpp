@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "huge_page_memory.hpp"
 #include "kernel_failure.hpp"
 #include "zel_sim/protocol/kernel_interface.hpp"
 #include "zel_sim/request_names.hpp"
@@ -27,11 +28,8 @@ void* map_host_memory(std::size_t size, bool lazy) {
     return ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION, kernel::HOST_MEMORY_MAP_FLAGS, -1,
                   0);
   }
-  void* memory = ::mmap(nullptr, size, kernel::HOST_MEMORY_PROTECTION,
-                        kernel::HOST_MEMORY_MAP_FLAGS & ~MAP_POPULATE, -1, 0);
-  // Where the kernel has no huge pages, small ones serve.
-  if (memory != MAP_FAILED) ::madvise(memory, size, MADV_HUGEPAGE);
-  return memory;
+  std::byte* memory = map_huge_page_aligned(size, kernel::HOST_MEMORY_MAP_FLAGS & ~MAP_POPULATE);
+  return memory == nullptr ? MAP_FAILED : memory;
 }
 
 }  // namespace

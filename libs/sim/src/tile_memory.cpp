@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "byte_fill.hpp"
+#include "huge_page_memory.hpp"
 #include "zel_base/little_endian.hpp"
 
 namespace zel_sim {
@@ -21,21 +22,11 @@ namespace {
   std::abort();
 }
 
-// Address space only, starting on a huge-page boundary: pages handed out from the start fill
-// whole huge pages, each one fault, where the system offers them (without, it is only slower).
-std::byte* reserve_huge_page_aligned(std::size_t bytes) {
-  constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-  void* reserved = ::mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (reserved == MAP_FAILED) simulator_fault("cannot reserve tile memory");
-  const auto start = reinterpret_cast<std::uintptr_t>(reserved);
-  const std::uintptr_t aligned = (start + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-  if (aligned != start) ::munmap(reserved, aligned - start);
-  if (const std::size_t tail = start + HUGE_PAGE - aligned; tail != 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  }
-  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  return reinterpret_cast<std::byte*>(aligned);
+// Address space only: tile pages come in as the tiles are written.
+std::byte* reserve_tile_pages(std::size_t bytes) {
+  std::byte* pages = map_huge_page_aligned(bytes, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE);
+  if (pages == nullptr) simulator_fault("cannot reserve tile memory");
+  return pages;
 }
 
 }  // namespace
@@ -45,7 +36,7 @@ TileMemory::TileMemory(std::uint32_t tile_count)
       page_of_(std::size_t{tile_count} * PAGES_PER_TILE),
       row_in_use_(PAGES_PER_TILE, false),
       reserved_pages_((std::size_t{tile_count} + 1) * PAGES_PER_TILE),
-      pages_(reserve_huge_page_aligned(reserved_pages_ * PAGE_SIZE)) {}
+      pages_(reserve_tile_pages(reserved_pages_ * PAGE_SIZE)) {}
 
 TileMemory::~TileMemory() { ::munmap(pages_, reserved_pages_ * PAGE_SIZE); }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/userfaultfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,6 +49,7 @@ constexpr std::uint64_t SCAN_WP_MATCHING = 1u << 0;
 constexpr std::uint64_t SCAN_CHECK_WPASYNC = 1u << 1;
 constexpr std::uint64_t PAGE_IS_WPALLOWED = 1u << 0;
 constexpr std::uint64_t PAGE_IS_WRITTEN = 1u << 1;
+constexpr std::uint64_t PAGE_IS_PRESENT = 1u << 3;
 
 std::uint64_t address_of(const std::byte* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
@@ -104,8 +106,12 @@ std::vector<bool> WrittenPages::look(std::size_t first_page) {
 bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>& written) {
   const std::uint64_t base = address_of(range_.data());
   const std::uint64_t end = base + range_.size();
+  // A scan skips what is not mapped, so a range whose mapping went away is caught here.
+  if (::msync(const_cast<std::byte*>(range_.data()), range_.size(), MS_ASYNC) != 0) return false;
   std::array<PageRegion, 64> regions;
-  // Every page is reported, so that a hole where the mapping went away shows as one.
+  // Only pages in memory are reported and re-armed. A page never touched reads as zero and
+  // needs no protection: touched later, it comes in unprotected and so reports as written.
+  // Protecting it instead would give it a page table of its own, and so small pages only.
   std::uint64_t covered = base + first_page * PAGE_BYTES;
   while (covered < end) {
     PageMapScan scan{.size = sizeof(PageMapScan),
@@ -117,20 +123,20 @@ bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>&
                      .vec_len = regions.size(),
                      .max_pages = 0,
                      .category_inverted = 0,
-                     .category_mask = 0,
+                     .category_mask = PAGE_IS_PRESENT,
                      .category_anyof_mask = 0,
                      .return_mask = PAGE_IS_WPALLOWED | PAGE_IS_WRITTEN};
     const int found = ::ioctl(page_map_.get(), PAGEMAP_SCAN, &scan);
-    if (found <= 0) return false;
+    if (found < 0 || scan.walk_end <= covered) return false;
     for (const PageRegion& region : std::span(regions).first(static_cast<std::size_t>(found))) {
-      if (region.start != covered || (region.categories & PAGE_IS_WPALLOWED) == 0) return false;
+      if ((region.categories & PAGE_IS_WPALLOWED) == 0) return false;
       if ((region.categories & PAGE_IS_WRITTEN) != 0) {
         std::fill(written.begin() + static_cast<std::ptrdiff_t>((region.start - base) / PAGE_BYTES),
                   written.begin() + static_cast<std::ptrdiff_t>((region.end - base) / PAGE_BYTES),
                   true);
       }
-      covered = region.end;
     }
+    covered = scan.walk_end;
   }
   return true;
 }

@@ -11,9 +11,9 @@ constexpr std::size_t PAGES = 8;
 constexpr std::size_t BYTES = PAGES * WrittenPages::PAGE_BYTES;
 
 struct Mapping {
-  Mapping()
+  explicit Mapping(int populate = MAP_POPULATE)
       : bytes(static_cast<std::byte*>(::mmap(nullptr, BYTES, PROT_READ | PROT_WRITE,
-                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0))) {}
+                                             MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0))) {}
   ~Mapping() { ::munmap(bytes, BYTES); }
   std::byte* bytes;
 };
@@ -41,6 +41,25 @@ TEST(WrittenPages, ReportsThePagesWrittenSinceTheLastLook) {
   pages.stop();  // nothing watched any more
   EXPECT_FALSE(pages.tracking());
   EXPECT_TRUE(pages.look(2).empty());
+}
+
+// Pages that come in only when touched: each counts as written once it is, whether first
+// written or first read, and not before.
+TEST(WrittenPages, ReportsPagesThatCameInSinceTheLastLook) {
+  Mapping mapping(0);
+  WrittenPages pages;
+  pages.watch({mapping.bytes, BYTES});
+  pages.look(0);
+  if (!pages.tracking()) GTEST_SKIP() << "the kernel does not track writes";
+  EXPECT_EQ(pages.look(0), pages_written({}));
+  mapping.bytes[3 * WrittenPages::PAGE_BYTES + 9] = std::byte{1};
+  static_cast<void>(
+      *static_cast<volatile std::byte*>(&mapping.bytes[6 * WrittenPages::PAGE_BYTES]));
+  EXPECT_EQ(pages.look(0), pages_written({3, 6}));
+  EXPECT_EQ(pages.look(0), pages_written({}));
+  mapping.bytes[3 * WrittenPages::PAGE_BYTES] = std::byte{2};
+  mapping.bytes[4 * WrittenPages::PAGE_BYTES] = std::byte{2};
+  EXPECT_EQ(pages.look(1), pages_written({0, 3, 4}));
 }
 
 TEST(WrittenPages, EveryPageCountsAsWrittenWhereTheKernelCannotTell) {

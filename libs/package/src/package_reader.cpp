@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -35,7 +36,7 @@ Segment read_segment(wire::Segment::Reader wire, SegmentArena& arena) {
   segment.address = wire.getAddress();
   segment.memory_size = wire.getMemorySize();
   const capnp::Data::Reader data = wire.getData();
-  segment.data = arena.copy(std::as_bytes(std::span(data.begin(), data.size())));
+  segment.data = arena.take(std::as_bytes(std::span(data.begin(), data.size())));
   segment.flags = wire.getFlags();
   return segment;
 }
@@ -52,12 +53,9 @@ TileImage read_tile(wire::TileImage::Reader wire, SegmentArena& arena) {
   return tile;
 }
 
-// Nothing in a tile image is text, so only the list pointers themselves can fail. The data of
-// every segment goes into one arena: an honest message holds each byte once, so its size is
-// room enough (a message whose segments share data gets the rest in memory of their own).
+// Nothing in a tile image is text, so only the list pointers themselves can fail.
 std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list,
-                                  std::size_t message_bytes) {
-  SegmentArena arena(message_bytes);
+                                  SegmentArena& arena) {
   return copy_list<TileImage>(list,
                               [&](wire::TileImage::Reader tile) { return read_tile(tile, arena); });
 }
@@ -180,9 +178,9 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
 }
 
 // Fills the lists of `app` in field order; the first failure ends it.
-[[nodiscard]] Status read_body(wire::Application::Reader root, std::size_t message_bytes,
+[[nodiscard]] Status read_body(wire::Application::Reader root, SegmentArena& arena,
                                Application& app) {
-  app.tiles = read_tiles(root.getTiles(), message_bytes);
+  app.tiles = read_tiles(root.getTiles(), arena);
   ZEL_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
   ZEL_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
   ZEL_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
@@ -199,10 +197,9 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
   return {};
 }
 
-[[nodiscard]] Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
-  ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd, stall_limit));
-  // `words` is the one copy of the file; the model is copied out of it and it goes with
-  // this frame.
+// The model as the message in `words` holds it, its segment data taken from `arena`.
+[[nodiscard]] Result<Application> read_model(kj::ArrayPtr<const capnp::word> words,
+                                             SegmentArena& arena) {
   capnp::FlatArrayMessageReader message(words, detail::capnp_reader_options(words.size()));
   const auto root = message.getRoot<wire::Application>();
 
@@ -212,7 +209,20 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
   }
   Application app(target);
   ZEL_TRY_ASSIGN(app.compiler_version, copy_text(root.getCompilerVersion()));
-  ZEL_TRY(read_body(root, words.size() * sizeof(capnp::word), app));
+  ZEL_TRY(read_body(root, arena, app));
+  return app;
+}
+
+[[nodiscard]] Result<Application> read_package(int fd, std::chrono::milliseconds stall_limit) {
+  ZEL_TRY_ASSIGN(auto words, detail::read_message_words(fd, stall_limit));
+  // `words` is the one copy of the file. The model's texts and lists are copied out of the
+  // message; its segment data, most of a package, moves within the buffer, which the model
+  // then keeps in place of the message.
+  const auto buffer = std::make_shared<kj::Array<capnp::word>>(std::move(words));
+  SegmentArena arena(std::shared_ptr<std::byte>(buffer, reinterpret_cast<std::byte*>(buffer->begin())),
+                     buffer->size() * sizeof(capnp::word));
+  ZEL_TRY_ASSIGN(auto app, read_model(*buffer, arena));
+  arena.settle();
   ZEL_TRY(app.validate());
   return app;
 }

@@ -1,50 +1,63 @@
 #include "zel_package/segment_data.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
-#include <new>
 
 namespace zel_package {
-namespace {
-
-// A block this large is mapped on its own and asks for huge pages, as the message buffer does:
-// copying a large package's data then faults in a few hundred pages instead of one per 4 KiB.
-constexpr std::size_t HUGE_PAGE_BYTES = 2 * 1024 * 1024;
-
-std::shared_ptr<std::byte> block_of(std::size_t capacity) {
-  if (capacity < HUGE_PAGE_BYTES) {
-    return std::shared_ptr<std::byte>(new std::byte[capacity], std::default_delete<std::byte[]>());
-  }
-  // Not counted against the host's memory up front: the block is sized for the worst case,
-  // and honest packages use a part of it.
-  void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (memory == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(memory, capacity, MADV_HUGEPAGE);  // without them it is only slower
-  return std::shared_ptr<std::byte>(static_cast<std::byte*>(memory),
-                                    [capacity](std::byte* block) { ::munmap(block, capacity); });
-}
-
-}  // namespace
 
 SegmentData::SegmentData(std::vector<std::byte> bytes) : size_(bytes.size()) {
   auto owner = std::make_shared<const std::vector<std::byte>>(std::move(bytes));
   first_ = std::shared_ptr<const std::byte>(owner, owner->data());
 }
 
-SegmentArena::SegmentArena(std::size_t capacity)
-    : block_(capacity == 0 ? nullptr : block_of(capacity)), capacity_(capacity) {}
+SegmentArena::SegmentArena(std::shared_ptr<std::byte> block, std::size_t capacity)
+    : block_(std::move(block)), capacity_(block_ ? capacity : 0) {}
 
-SegmentData SegmentArena::copy(std::span<const std::byte> bytes) {
+SegmentData SegmentArena::take(std::span<const std::byte> bytes) {
   if (bytes.empty()) return {};
   if (bytes.size() > capacity_ - used_) {
     return SegmentData(std::vector<std::byte>(bytes.begin(), bytes.end()));
   }
-  std::byte* at = block_.get() + used_;
-  std::memcpy(at, bytes.data(), bytes.size());
+  moves_.push_back({bytes.data(), used_, bytes.size()});
   used_ += bytes.size();
-  return SegmentData(std::shared_ptr<const std::byte>(block_, at), bytes.size());
+  return SegmentData(std::shared_ptr<const std::byte>(block_, block_.get() + moves_.back().to),
+                     bytes.size());
+}
+
+// Whether moving each datum down in the order taken overwrites nothing still to be moved:
+// every source lies in the block, no earlier than the one before it and no earlier than its
+// own place. An honest message holds its data once, in the order it is read; data that is
+// shared or out of order goes through a copy of its own.
+bool SegmentArena::moves_in_place() const {
+  const std::byte* const first = block_.get();
+  const std::byte* previous = first;
+  for (const Move& move : moves_) {
+    if (move.from < previous || move.from < first + move.to ||
+        move.from + move.size > first + capacity_) {
+      return false;
+    }
+    previous = move.from;
+  }
+  return true;
+}
+
+void SegmentArena::settle() {
+  std::byte* const first = block_.get();
+  if (moves_in_place()) {
+    for (const Move& move : moves_) std::memmove(first + move.to, move.from, move.size);
+  } else {
+    const std::unique_ptr<std::byte[]> gathered(new std::byte[used_]);
+    for (const Move& move : moves_) std::memcpy(gathered.get() + move.to, move.from, move.size);
+    std::memcpy(first, gathered.get(), used_);
+  }
+  moves_.clear();
+  // What lies after the data was the message, which nothing reads any more.
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = (reinterpret_cast<std::uintptr_t>(first) + used_ + page - 1) / page * page;
+  const auto end = (reinterpret_cast<std::uintptr_t>(first) + capacity_) / page * page;
+  if (start < end) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 }  // namespace zel_package

@@ -9,9 +9,10 @@
 namespace zel_package {
 
 // The bytes a segment stores, immutable once made. They are the segment's own (made from a
-// vector), or share storage that holds the data of many segments: a package read copies all
-// of them once into one block (see SegmentArena), rather than each into its own allocation of
-// small pages. Copies share the bytes; the storage lives as long as any of them.
+// vector), or share storage that holds the data of many segments: a package read moves all
+// of them once within the buffer the file was read into (see SegmentArena), rather than
+// copying each into an allocation of its own. Copies share the bytes; the storage lives as
+// long as any of them.
 class SegmentData {
  public:
   SegmentData() = default;
@@ -36,19 +37,36 @@ class SegmentData {
   std::size_t size_ = 0;
 };
 
-// One block of memory for the data of many segments, handed out in order. A block this large
-// asks for huge pages, and only the pages written cost memory.
+// Gathers the data of many segments at the front of one block, the buffer a message was read
+// into: once the message is no longer read, the data moves down within it and the rest of the
+// block is given back. A large package's data then costs no memory beyond the file's one copy.
+// What `take` hands out holds its bytes only once `settle` has run.
 class SegmentArena {
  public:
-  explicit SegmentArena(std::size_t capacity);
+  // `block`: `capacity` bytes that the data handed out shares.
+  SegmentArena(std::shared_ptr<std::byte> block, std::size_t capacity);
+  SegmentArena(const SegmentArena&) = delete;
+  SegmentArena& operator=(const SegmentArena&) = delete;
 
-  // A copy of `bytes` in the block, or in memory of its own once the block is full.
-  SegmentData copy(std::span<const std::byte> bytes);
+  // The segment data that will hold a copy of `bytes` (which stay readable until `settle`):
+  // the next bytes of the block, or memory of its own (at once) once the block is full.
+  SegmentData take(std::span<const std::byte> bytes);
+  // Puts the data taken in its place and gives back the whole pages of the block after it.
+  void settle();
 
  private:
+  struct Move {
+    const std::byte* from;
+    std::size_t to;
+    std::size_t size;
+  };
+
+  bool moves_in_place() const;
+
   std::shared_ptr<std::byte> block_;
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;
+  std::vector<Move> moves_;
 };
 
 }  // namespace zel_package

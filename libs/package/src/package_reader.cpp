@@ -54,8 +54,7 @@ TileImage read_tile(wire::TileImage::Reader wire, SegmentArena& arena) {
 }
 
 // Nothing in a tile image is text, so only the list pointers themselves can fail.
-std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list,
-                                  SegmentArena& arena) {
+std::vector<TileImage> read_tiles(capnp::List<wire::TileImage>::Reader list, SegmentArena& arena) {
   return copy_list<TileImage>(list,
                               [&](wire::TileImage::Reader tile) { return read_tile(tile, arena); });
 }
@@ -219,8 +218,9 @@ bool header_matches(wire::Application::Reader root, zel_target::AddressRange win
   // message; its segment data, most of a package, moves within the buffer, which the model
   // then keeps in place of the message.
   const auto buffer = std::make_shared<kj::Array<capnp::word>>(std::move(words));
-  SegmentArena arena(std::shared_ptr<std::byte>(buffer, reinterpret_cast<std::byte*>(buffer->begin())),
-                     buffer->size() * sizeof(capnp::word));
+  SegmentArena arena(
+      std::shared_ptr<std::byte>(buffer, reinterpret_cast<std::byte*>(buffer->begin())),
+      buffer->size() * sizeof(capnp::word));
   ZEL_TRY_ASSIGN(auto app, read_model(*buffer, arena));
   arena.settle();
   ZEL_TRY(app.validate());

@@ -47,7 +47,9 @@ TEST(SegmentArena, SettledDataHoldsWhatItWasTakenFrom) {
       }
       arena.settle();
     }
-    for (std::size_t i = 0; i < data.size(); ++i) EXPECT_EQ(data[i], SegmentData(expected[i])) << i;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      EXPECT_EQ(std::vector<std::byte>(data[i].begin(), data[i].end()), expected[i]) << i;
+    }
   }
 }
 
@@ -56,8 +58,8 @@ TEST(SegmentArena, SettledDataHoldsWhatItWasTakenFrom) {
 TEST(SegmentArena, GivesBackTheBlockAfterTheData) {
   const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const std::size_t capacity = 4 * page;
-  void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                        -1, 0);
+  void* memory =
+      ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(memory, MAP_FAILED);
   std::shared_ptr<std::byte> block(static_cast<std::byte*>(memory),
                                    [capacity](std::byte* first) { ::munmap(first, capacity); });

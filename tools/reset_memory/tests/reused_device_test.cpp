@@ -3,6 +3,7 @@
 // device this way.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 
 #include <functional>
@@ -23,6 +24,19 @@ using testing::ToolFiles;
 using testing::ToolRun;
 using zel_sim::SimConfig;
 using zel_sim::SimDevice;
+using zel_sim::TraceRecord;
+
+// The records without the arguments of ioctls that pass a structure: those are its address,
+// wherever the stack happened to be (AddressSanitizer's check for use after return moves
+// frames off the stack), not a part of the run.
+std::vector<TraceRecord> without_addresses(std::vector<TraceRecord> records) {
+  for (TraceRecord& record : records) {
+    if (record.op == zel_sim::TraceOp::Ioctl && _IOC_DIR(*record.request) != _IOC_NONE) {
+      record.value.reset();
+    }
+  }
+  return records;
+}
 
 TEST(ReusedSimDevice, RunsTheToolAsANewDeviceDoes) {
   ToolFiles files;
@@ -45,7 +59,8 @@ TEST(ReusedSimDevice, RunsTheToolAsANewDeviceDoes) {
   EXPECT_EQ(again.status, expected.status);
   EXPECT_EQ(again.out, expected.out);
   EXPECT_EQ(again.err, expected.err);
-  EXPECT_EQ(reused.trace().records(), fresh.trace().records());
+  EXPECT_EQ(without_addresses(reused.trace().records()),
+            without_addresses(fresh.trace().records()));
   EXPECT_EQ(reused.now(), fresh.now());
   EXPECT_EQ(reused.fault_firings(), fresh.fault_firings());
   EXPECT_TRUE(reused.refusals().empty());

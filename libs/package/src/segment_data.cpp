@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace zel_package {
@@ -13,7 +14,7 @@ SegmentData::SegmentData(std::vector<std::byte> bytes) : size_(bytes.size()) {
 }
 
 SegmentArena::SegmentArena(std::shared_ptr<std::byte> block, std::size_t capacity)
-    : block_(std::move(block)), capacity_(block_ ? capacity : 0) {}
+    : block_(std::move(block)), capacity_(capacity) {}
 
 SegmentData SegmentArena::take(std::span<const std::byte> bytes) {
   if (bytes.empty()) return {};

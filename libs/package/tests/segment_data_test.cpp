@@ -11,7 +11,7 @@ namespace zel_package {
 namespace {
 
 struct Taken {
-  std::size_t at;  // where the source starts in the block; `outside` for a source of its own
+  std::size_t at;  // where the source starts in the block; OUTSIDE for a source of its own
   std::size_t size;
 };
 constexpr std::size_t OUTSIDE = SIZE_MAX;

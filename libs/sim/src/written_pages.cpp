@@ -109,9 +109,11 @@ bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>&
   // A scan skips what is not mapped, so a range whose mapping went away is caught here.
   if (::msync(const_cast<std::byte*>(range_.data()), range_.size(), MS_ASYNC) != 0) return false;
   std::array<PageRegion, 64> regions;
-  // Only pages in memory are reported and re-armed. A page never touched reads as zero and
-  // needs no protection: touched later, it comes in unprotected and so reports as written.
-  // Protecting it instead would give it a page table of its own, and so small pages only.
+  // Only pages in memory that were written are reported and re-armed; the others are still
+  // armed, and not reporting them keeps the answer short. A page never touched reads as zero
+  // and needs no protection: touched later, it comes in unprotected and so reports as
+  // written. Protecting it instead would give it a page table of its own, and so small pages
+  // only.
   std::uint64_t covered = base + first_page * PAGE_BYTES;
   while (covered < end) {
     PageMapScan scan{.size = sizeof(PageMapScan),
@@ -123,18 +125,16 @@ bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>&
                      .vec_len = regions.size(),
                      .max_pages = 0,
                      .category_inverted = 0,
-                     .category_mask = PAGE_IS_PRESENT,
+                     .category_mask = PAGE_IS_PRESENT | PAGE_IS_WRITTEN,
                      .category_anyof_mask = 0,
                      .return_mask = PAGE_IS_WPALLOWED | PAGE_IS_WRITTEN};
     const int found = ::ioctl(page_map_.get(), PAGEMAP_SCAN, &scan);
     if (found < 0 || scan.walk_end <= covered) return false;
     for (const PageRegion& region : std::span(regions).first(static_cast<std::size_t>(found))) {
       if ((region.categories & PAGE_IS_WPALLOWED) == 0) return false;
-      if ((region.categories & PAGE_IS_WRITTEN) != 0) {
-        std::fill(written.begin() + static_cast<std::ptrdiff_t>((region.start - base) / PAGE_BYTES),
-                  written.begin() + static_cast<std::ptrdiff_t>((region.end - base) / PAGE_BYTES),
-                  true);
-      }
+      std::fill(written.begin() + static_cast<std::ptrdiff_t>((region.start - base) / PAGE_BYTES),
+                written.begin() + static_cast<std::ptrdiff_t>((region.end - base) / PAGE_BYTES),
+                true);
     }
     covered = scan.walk_end;
   }

@@ -1,9 +1,10 @@
 // Times two commands as whole processes, paired: each pair runs the floor command and the
 // measured one as fresh processes back to back (alternating which goes first), so both see the
 // same load. Prints the medians of wall time, processor time (user and system), peak resident
-// size and minor page faults of each, and the medians of the per-pair ratios. Processor time
-// holds better than wall time on a loaded machine; faults are counted by the kernel, so their
-// ratio holds from machine to machine where times do not.
+// size and minor page faults of each, the medians of the per-pair ratios, and the middle half
+// of the time ratios (first to third quartile). Processor time holds better than wall time on
+// a loaded machine; faults are counted by the kernel, so their ratio holds from machine to
+// machine where times do not.
 // Usage: zel_paired_runs PAIRS LABEL -- FLOOR... -- MEASURED...
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -66,11 +67,16 @@ Sample run(const std::vector<char*>& command) {
           static_cast<double>(usage.ru_maxrss) / 1024.0, static_cast<double>(usage.ru_minflt)};
 }
 
-double median(std::vector<double> values) {
+// The value below which the share `q` of `values` lies, interpolated between neighbours.
+double quantile(std::vector<double> values, double q) {
   std::ranges::sort(values);
-  const std::size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  const double at = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(at);
+  const std::size_t above = std::min(below + 1, values.size() - 1);
+  return values[below] + (at - static_cast<double>(below)) * (values[above] - values[below]);
 }
+
+double median(const std::vector<double>& values) { return quantile(values, 0.5); }
 
 }  // namespace
 
@@ -103,13 +109,14 @@ int main(int argc, char** argv) {
     peak.add(floor.peak_mb, measured.peak_mb);
     faults.add(floor.minor_faults, measured.minor_faults);
   }
+  // The middle half of the time ratios says how much the load moved them.
   std::printf(
-      "%-22s time: run %7.1f ms  floor %7.1f ms  %.2fx  |  cpu: %7.1f ms  %7.1f ms  %.2fx  |  "
-      "peak: %6.1f MB  %6.1f MB  %.2fx  |  minor faults: %.0f  %.0f  %.2fx  (medians of %d "
-      "pairs)\n",
+      "%-22s time: run %7.1f ms  floor %7.1f ms  %.2fx (%.2fx-%.2fx)  |  cpu: %7.1f ms  %7.1f ms  "
+      "%.2fx  |  peak: %6.1f MB  %6.1f MB  %.2fx  |  minor faults: %.0f  %.0f  %.2fx  (medians "
+      "of %d pairs)\n",
       argv[2], 1000 * median(time.run), 1000 * median(time.floor), median(time.ratio),
-      1000 * median(cpu.run), 1000 * median(cpu.floor), median(cpu.ratio), median(peak.run),
-      median(peak.floor), median(peak.ratio), median(faults.run), median(faults.floor),
-      median(faults.ratio), pairs);
+      quantile(time.ratio, 0.25), quantile(time.ratio, 0.75), 1000 * median(cpu.run),
+      1000 * median(cpu.floor), median(cpu.ratio), median(peak.run), median(peak.floor),
+      median(peak.ratio), median(faults.run), median(faults.floor), median(faults.ratio), pairs);
   return 0;
 }

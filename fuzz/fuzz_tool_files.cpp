@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,13 +39,7 @@ class MemoryFile {
 
   // The path of the file, now holding exactly `bytes`.
   const std::string& holding(std::span<const std::byte> bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t written =
-          ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-      check(written > 0, "the input's file is written");
-      done += static_cast<std::size_t>(written);
-    }
-    check(::ftruncate(fd_, static_cast<off_t>(bytes.size())) == 0, "the input's file is cut");
+    zel_fixtures::replace_file_contents(fd_, bytes);
     return path_;
   }
 

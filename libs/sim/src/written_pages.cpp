@@ -127,7 +127,7 @@ bool WrittenPages::mark_written_pages(std::size_t first_page, std::vector<bool>&
                      .category_inverted = 0,
                      .category_mask = PAGE_IS_PRESENT | PAGE_IS_WRITTEN,
                      .category_anyof_mask = 0,
-                     .return_mask = PAGE_IS_WPALLOWED | PAGE_IS_WRITTEN};
+                     .return_mask = PAGE_IS_WPALLOWED};
     const int found = ::ioctl(page_map_.get(), PAGEMAP_SCAN, &scan);
     if (found < 0 || scan.walk_end <= covered) return false;
     for (const PageRegion& region : std::span(regions).first(static_cast<std::size_t>(found))) {
